@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace fat12img {
+
+// The file-system commands. They run only with a mounted volume and a current directory,
+// print only on failure (ls prints its listing) and release everything they obtain.
+void cmdLs(int count, char** parameters);
+void cmdCd(const char* path);
+void cmdMkdir(const char* path);
+void cmdRmdir(const char* path);
+void cmdTouch(const char* path);
+void cmdRm(const char* path);
+void cmdMv(const char* source, const char* destination);
+void cmdCp(const char* source, const char* destination);
+
+// An argument whose first byte is the apostrophe names a host file; the rest of it is the
+// host path. Anything else is a path in the image.
+inline constexpr char kHostFileMark = '\'';
+
+bool copyFile(const char* source, const char* destination);
+std::optional<std::vector<uint8_t>> readSourceFile(const char* argument);
+std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath);
+std::optional<std::vector<uint8_t>> readImageFile(const char* path);
+bool writeDestinationFile(const char* argument, const std::vector<uint8_t>& data);
+bool writeHostFile(const char* hostPath, const std::vector<uint8_t>& data);
+bool writeImageFile(const char* path, const std::vector<uint8_t>& data);
+
+}  // namespace fat12img

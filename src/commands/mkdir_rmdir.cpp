@@ -1,0 +1,126 @@
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/commands.hpp"
+#include "commands/paths.hpp"
+#include "shell/console.hpp"
+#include "shell/image_state.hpp"
+#include "shell/messages.hpp"
+
+namespace fat12img {
+
+namespace {
+
+// The stored ".." entry is found under this lookup name (see walkPath).
+constexpr char kParentLookupName[] = "...";
+
+// Whether the directory with this first cluster lies above the current directory: walks
+// up through the ".." entries, stopping at the root or at a cluster already seen (a
+// damaged image may loop).
+bool isAncestorOfCurrent(uint32_t cluster) {
+    Directory* dir = image.currentDirectory.get();
+    std::unique_ptr<Directory> held;
+    std::vector<uint32_t> seen{dir->getFirstCluster()};
+    for (;;) {
+        const int index = dir->findEntry(kParentLookupName);
+        if (index == -1) {
+            return false;
+        }
+        std::unique_ptr<Directory> parent = dir->openDirectory(index);
+        if (!parent) {
+            return false;
+        }
+        const uint32_t parentCluster = parent->getFirstCluster();
+        if (parentCluster == cluster) {
+            return true;
+        }
+        if (parentCluster == 0 ||
+            std::find(seen.begin(), seen.end(), parentCluster) != seen.end()) {
+            return false;
+        }
+        seen.push_back(parentCluster);
+        held = std::move(parent);
+        dir = held.get();
+    }
+}
+
+}  // namespace
+
+void cmdMkdir(const char* path) {
+    int position = 0;
+    DirectoryRef working(walkPath(path, position));
+    if (!working) {
+        printLine(msg::kMsgCannotGetDirectory);
+        return;
+    }
+    if (path[position] == '\0') {
+        printLine(msg::kMsgNameExists);
+        return;
+    }
+    // Every component from the first missing one on is created, each inside the last.
+    while (path[position] != '\0') {
+        const char* start = path + position;
+        const char* separator = std::strchr(start, kPathSeparator);
+        const size_t length =
+            separator != nullptr ? static_cast<size_t>(separator - start) : std::strlen(start);
+        const std::string component(start, length);
+        const int index = working->createDirectory(component.c_str());
+        if (index == -1) {
+            printLine(msg::kMsgCannotCreateDirectory);
+            return;
+        }
+        std::unique_ptr<Directory> created = working->openDirectory(index);
+        if (!created) {
+            printLine(msg::kMsgCannotGetNewDirectoryInfo);
+            return;
+        }
+        working.reset(created.release());
+        position += static_cast<int>(length) + (separator != nullptr ? 1 : 0);
+    }
+}
+
+void cmdRmdir(const char* path) {
+    int position = 0;
+    DirectoryRef target(walkPath(path, position));
+    if (!target) {
+        printLine(msg::kMsgCannotGetDirectory);
+        return;
+    }
+    if (path[position] != '\0') {
+        printLine(msg::kMsgDirectoryNotFound);
+        return;
+    }
+    const uint32_t targetCluster = target->getFirstCluster();
+    if (targetCluster == image.currentDirectory->getFirstCluster()) {
+        printLine(msg::kMsgIsCurrentDirectory);
+        return;
+    }
+    const int parentIndex = target->findEntry(kParentLookupName);
+    if (parentIndex == -1) {
+        printLine(msg::kMsgIsRootDirectory);
+        return;
+    }
+    // Removing a directory above the current one would leave the current directory in
+    // freed storage.
+    if (isAncestorOfCurrent(targetCluster)) {
+        printLine(msg::kMsgIsCurrentDirectory);
+        return;
+    }
+    DirectoryRef parent(target->openDirectory(parentIndex).release());
+    if (!parent) {
+        printLine(msg::kMsgCannotGetParentInfo);
+        return;
+    }
+    target.reset();
+    // The name as typed, not mapped like a walked component.
+    const char* lastSeparator = std::strrchr(path, kPathSeparator);
+    const char* name = lastSeparator != nullptr ? lastSeparator + 1 : path;
+    if (!parent->removeEntry(parent->findEntry(name))) {
+        printLine(msg::kMsgRemoveDirectoryFailed);
+    }
+}
+
+}  // namespace fat12img

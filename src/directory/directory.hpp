@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "file/file.hpp"
+
+namespace fat12img {
+
+// A directory of the image as the commands see it. Entries are addressed by their index,
+// the slot position in the directory's table (every slot counted); -1 means none.
+class Directory {
+  public:
+    virtual ~Directory() = default;
+    virtual int findEntry(const char* name) const = 0;
+    // Writes the printable name into buffer (13 bytes, or null for the length only);
+    // gives its length with the NUL, or -1 for a slot not in use.
+    virtual int getEntryName(int index, char* buffer) const = 0;
+    virtual int firstEntry() const = 0;
+    virtual int nextEntry(int index) const = 0;
+    virtual bool removeEntry(int index) = 0;
+    virtual int createDirectory(const char* name) = 0;
+    virtual int createFile(const char* name, uint32_t size) = 0;
+    virtual std::unique_ptr<Directory> openDirectory(int index) = 0;
+    virtual std::unique_ptr<File> openFile(int index) = 0;
+    virtual bool isDirectory(int index) const = 0;
+    virtual bool isFile(int index) const = 0;
+    // The first cluster of the directory's own storage, its identity; 0 for the root.
+    virtual uint32_t getFirstCluster() const = 0;
+};
+
+}  // namespace fat12img

@@ -1,0 +1,211 @@
+#include "file/fat_file.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "directory/fat_directory.hpp"
+
+namespace fat12img {
+
+namespace {
+
+// A file grows by at least this many sectors at a time.
+constexpr uint32_t kMinGrowthSectors = 8;
+
+uint32_t ceilDiv(uint64_t a, uint64_t b) {
+    return static_cast<uint32_t>((a + b - 1) / b);
+}
+
+}  // namespace
+
+FatFile::~FatFile() {
+    flush();
+}
+
+uint32_t FatFile::capacity() const {
+    // Files are whole-file buffers; a FAT12 volume holds far less than 4 GiB.
+    return sectorCount_ * volume_->bytesPerSector();
+}
+
+bool FatFile::open(FatVolume* volume, FatDirectory* directory, int entryIndex,
+                   uint32_t firstCluster, uint32_t size) {
+    lastCluster_ = 0;
+    if (volume->isDataCluster(firstCluster)) {
+        const uint32_t hint = ceilDiv(size, volume->bytesPerSector());
+        if (!volume->loadChain(firstCluster, hint, kMinGrowthSectors, content_)) {
+            return false;
+        }
+        lastCluster_ = content_.lastCluster;
+    }
+    volume_ = volume;
+    directory_ = directory;
+    entryIndex_ = entryIndex;
+    size_ = size;
+    sectorCount_ = content_.sectorCount();
+    position_ = 0;
+    sizeChanged_ = false;
+    return true;
+}
+
+uint32_t FatFile::read(uint8_t* destination, uint32_t length) {
+    // A damaged entry may record more bytes than its chain holds: never read past the
+    // held sectors.
+    const uint32_t end = std::min(size_, capacity());
+    if (position_ >= end) {
+        return 0;
+    }
+    const uint32_t n = std::min(length, end - position_);
+    std::memcpy(destination, content_.data.data() + position_, n);
+    position_ += n;
+    return n;
+}
+
+uint32_t FatFile::write(const uint8_t* source, uint32_t length) {
+    const uint64_t end = static_cast<uint64_t>(position_) + length;
+    if (end > UINT32_MAX) {
+        return 0;
+    }
+    if (end > capacity() && !grow(static_cast<uint32_t>(end))) {
+        return 0;
+    }
+    if (end > size_) {
+        size_ = static_cast<uint32_t>(end);
+        sizeChanged_ = true;
+    }
+    if (length == 0) {
+        return 0;
+    }
+    std::memcpy(content_.data.data() + position_, source, length);
+    const uint32_t bps = volume_->bytesPerSector();
+    for (uint32_t i = position_ / bps; i <= (end - 1) / bps; ++i) {
+        content_.flags[i] = 1;
+    }
+    position_ = static_cast<uint32_t>(end);
+    return length;
+}
+
+bool FatFile::seek(int32_t offset, int origin) {
+    auto offsetFrom = [offset](uint32_t base) -> uint32_t {
+        if (offset >= 0) {
+            const uint64_t p = static_cast<uint64_t>(base) + static_cast<uint32_t>(offset);
+            return p > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(p);
+        }
+        const uint32_t magnitude = static_cast<uint32_t>(-(static_cast<int64_t>(offset)));
+        return base >= magnitude ? base - magnitude : 0;
+    };
+    switch (origin) {
+        case 0:
+            position_ = offset < 0 ? 0 : static_cast<uint32_t>(offset);
+            break;
+        case 1:
+            position_ = offsetFrom(position_);
+            break;
+        case 2:
+            position_ = offsetFrom(size_);
+            break;
+        default:
+            break;
+    }
+    position_ = std::min(position_, size_);
+    return true;
+}
+
+bool FatFile::flush() {
+    if (volume_ == nullptr) {
+        return true;  // never opened
+    }
+    bool result = true;
+    const uint32_t bps = volume_->bytesPerSector();
+    for (uint32_t i = 0; i < sectorCount_; ++i) {
+        if (content_.flags[i] != 0) {
+            result = volume_->writeSector(content_.sectors[i], content_.data.data() + i * bps);
+            content_.flags[i] = 0;
+        }
+    }
+    if (sizeChanged_) {
+        directory_->setEntrySize(entryIndex_, size_);
+        sizeChanged_ = false;
+    }
+    return result;
+}
+
+bool FatFile::grow(uint32_t targetSize) {
+    const uint32_t bps = volume_->bytesPerSector();
+    const uint32_t spc = volume_->sectorsPerCluster();
+    // Whole clusters covering the missing sectors, and at least eight sectors.
+    const uint32_t missing = std::max(ceilDiv(targetSize - capacity(), bps), kMinGrowthSectors);
+    const uint32_t clusters = ceilDiv(missing, spc);
+    const uint32_t first = volume_->allocateChain(lastCluster_, clusters);
+    if (first == 0) {
+        return false;
+    }
+    const uint32_t added = lastCluster_ == 0 ? first : volume_->getFatEntry(lastCluster_);
+    const uint32_t newCount = sectorCount_ + clusters * spc;
+    try {
+        // Sectors past sectorCount_ that a shrink dropped are no longer ours.
+        content_.data.resize(static_cast<size_t>(sectorCount_) * bps);
+        content_.sectors.resize(sectorCount_);
+        content_.flags.resize(sectorCount_);
+        content_.data.resize(static_cast<size_t>(newCount) * bps, 0);
+        content_.sectors.reserve(newCount);
+        // Added sectors are written at the next flush even where nothing is written in.
+        content_.flags.resize(newCount, 1);
+    } catch (const std::bad_alloc&) {
+        content_.data.resize(static_cast<size_t>(sectorCount_) * bps);
+        content_.flags.resize(sectorCount_);
+        volume_->freeChain(added);
+        if (lastCluster_ != 0) {
+            volume_->markEndOfChain(lastCluster_);
+        }
+        return false;
+    }
+    if (lastCluster_ == 0) {
+        directory_->setEntryFirstCluster(entryIndex_, added);
+    }
+    uint32_t cluster = added;
+    for (uint32_t walked = 0; walked < clusters && volume_->isDataCluster(cluster); ++walked) {
+        const uint32_t sector = volume_->clusterToSector(cluster);
+        for (uint32_t j = 0; j < spc; ++j) {
+            content_.sectors.push_back(sector + j);
+        }
+        lastCluster_ = cluster;
+        cluster = volume_->getFatEntry(cluster);
+    }
+    sectorCount_ = newCount;
+    return true;
+}
+
+void FatFile::shrink(uint32_t newSize) {
+    const uint32_t spc = volume_->sectorsPerCluster();
+    const uint32_t keepClusters = ceilDiv(newSize, volume_->bytesPerCluster());
+    const uint32_t keepSectors = keepClusters * spc;
+    if (sectorCount_ > keepSectors) {
+        volume_->freeChain(volume_->sectorToCluster(content_.sectors[keepSectors]));
+        if (keepSectors == 0) {
+            directory_->setEntryFirstCluster(entryIndex_, 0);
+            lastCluster_ = 0;
+        } else {
+            lastCluster_ = volume_->sectorToCluster(content_.sectors[keepSectors - 1]);
+            volume_->markEndOfChain(lastCluster_);
+        }
+        sectorCount_ = keepSectors;
+    }
+    position_ = std::min(position_, newSize);
+}
+
+bool FatFile::resize(uint32_t newSize) {
+    if (newSize == size_) {
+        return true;
+    }
+    if (newSize <= capacity()) {
+        shrink(newSize);
+    } else if (!grow(newSize)) {
+        return false;
+    }
+    directory_->setEntrySize(entryIndex_, newSize);
+    size_ = newSize;
+    return true;
+}
+
+}  // namespace fat12img

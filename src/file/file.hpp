@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+namespace fat12img {
+
+// An open file of the image. Whoever opened it owns it; it must not outlive the directory
+// object that opened it.
+class File {
+  public:
+    virtual ~File() = default;
+    virtual uint32_t read(uint8_t* destination, uint32_t length) = 0;
+    virtual uint32_t write(const uint8_t* source, uint32_t length) = 0;
+    // origin: 0 start, 1 current position, 2 end; always true.
+    virtual bool seek(int32_t offset, int origin) = 0;
+    virtual bool flush() = 0;
+    virtual bool resize(uint32_t newSize) = 0;
+    virtual uint32_t getPosition() const = 0;
+    virtual uint32_t getSize() const = 0;
+};
+
+}  // namespace fat12img

@@ -1,0 +1,180 @@
+#include "raw/format.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "shell/image_state.hpp"
+#include "volume/geometry.hpp"
+
+namespace fat12img {
+
+namespace {
+
+// Offsets 0-115 of the boot sector: the BIOS parameter block of a 1.44 MB floppy, then
+// real-mode boot code that prints the message at 0x7C66, waits for a key and reboots.
+constexpr uint8_t kBootTemplate[116] = {
+    0xEB,
+    0x3C,
+    0x90,  // jmp short 0x3E; nop
+    'O',
+    'E',
+    'M',
+    ' ',
+    'N',
+    'A',
+    'M',
+    'E',  // OEM name
+    0x00,
+    0x02,  // 512 bytes per sector
+    0x01,  // 1 sector per cluster
+    0x01,
+    0x00,  // 1 reserved sector
+    0x02,  // 2 FATs
+    0xE0,
+    0x00,  // 224 root entries
+    0x40,
+    0x0B,  // 2880 sectors
+    0xF0,  // media descriptor
+    0x09,
+    0x00,  // 9 sectors per FAT
+    0x12,
+    0x00,  // 18 sectors per track
+    0x02,
+    0x00,  // 2 heads
+    0x00,
+    0x00,
+    0x00,
+    0x00,  // hidden sectors
+    0x00,
+    0x00,
+    0x00,
+    0x00,  // 32-bit total sectors
+    0x00,  // drive number
+    0x00,  // reserved
+    0x00,  // no extended boot signature
+    0x00,
+    0x00,
+    0x00,
+    0x00,  // serial number
+    'N',
+    'O',
+    ' ',
+    'N',
+    'A',
+    'M',
+    'E',
+    ' ',
+    ' ',
+    ' ',
+    ' ',  // volume label
+    'F',
+    'A',
+    'T',
+    '1',
+    '2',
+    ' ',
+    ' ',
+    ' ',  // file-system type
+    // cli; cld; xor ax,ax; mov ds,ax; mov es,ax; mov ss,ax; mov sp,0x7C00; sti
+    0xFA,
+    0xFC,
+    0x31,
+    0xC0,
+    0x8E,
+    0xD8,
+    0x8E,
+    0xC0,
+    0x8E,
+    0xD0,
+    0xBC,
+    0x00,
+    0x7C,
+    0xFB,
+    // mov si,0x7C66; call print; xor ax,ax; int 0x16; int 0x19
+    0xBE,
+    0x66,
+    0x7C,
+    0xE8,
+    0x06,
+    0x00,
+    0x31,
+    0xC0,
+    0xCD,
+    0x16,
+    0xCD,
+    0x19,
+    // print: xor bx,bx; mov ah,0x0E; next: lodsb; cmp al,0; je done; int 0x10; jmp next;
+    // done: ret
+    0x31,
+    0xDB,
+    0xB4,
+    0x0E,
+    0xAC,
+    0x3C,
+    0x00,
+    0x74,
+    0x04,
+    0xCD,
+    0x10,
+    0xEB,
+    0xF7,
+    0xC3,
+    'I',
+    'n',
+    'v',
+    'a',
+    'l',
+    'i',
+    'd',
+    ' ',
+    'D',
+    'i',
+    's',
+    'k',
+    0x0D,
+    0x0A,
+};
+
+void writeSectors(std::FILE* file, const uint8_t* sector, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        std::fwrite(sector, 1, floppy::kSectorSize, file);
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> formattedBootSector() {
+    std::vector<uint8_t> sector(floppy::kSectorSize, 0);
+    std::memcpy(sector.data(), kBootTemplate, sizeof kBootTemplate);
+    sector[boot::kSignature] = 0x55;
+    sector[boot::kSignature + 1] = 0xAA;
+    return sector;
+}
+
+bool cmdFormat() {
+    closeImage();
+    std::FILE* file = std::fopen(image.imagePath, "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const std::vector<uint8_t> bootSector = formattedBootSector();
+    writeSectors(file, bootSector.data(), 1);
+
+    uint8_t sector[floppy::kSectorSize] = {};
+    for (uint32_t copy = 0; copy < floppy::kNumberOfFats; ++copy) {
+        // Entry 0 holds the media byte (0xFF0), entry 1 the end mark 0xFFF.
+        sector[0] = floppy::kMediaDescriptor;
+        sector[1] = 0xFF;
+        sector[2] = 0xFF;
+        writeSectors(file, sector, 1);
+        std::memset(sector, 0, 3);
+        writeSectors(file, sector, floppy::kSectorsPerFat - 1);
+    }
+    writeSectors(file, sector, floppy::kRootDirSectors);
+    std::memset(sector, floppy::kDataFill, sizeof sector);
+    writeSectors(file, sector, floppy::kDataSectors);
+    std::fclose(file);
+    return mountFormattedImage(image.imagePath);
+}
+
+}  // namespace fat12img

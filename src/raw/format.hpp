@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace fat12img {
+
+// The layout that format writes: an empty 1.44 MB floppy.
+namespace floppy {
+inline constexpr uint32_t kSectorSize = 512;
+inline constexpr uint32_t kTotalSectors = 2880;
+inline constexpr uint32_t kSectorsPerFat = 9;
+inline constexpr uint32_t kNumberOfFats = 2;
+inline constexpr uint32_t kRootDirSectors = 14;  // 224 entries of 32 bytes
+inline constexpr uint32_t kDataSectors = 2847;
+inline constexpr uint8_t kMediaDescriptor = 0xF0;
+// Never-written data sectors are filled with this byte, as a fresh floppy is.
+inline constexpr uint8_t kDataFill = 0xF8;
+}  // namespace floppy
+
+// The first 512 bytes of a formatted image: the template, zeros, and 0x55 0xAA.
+std::vector<uint8_t> formattedBootSector();
+
+// Replaces the image file with an empty formatted floppy and mounts it; false when the
+// file cannot be created or mounted.
+bool cmdFormat();
+
+}  // namespace fat12img

@@ -1,0 +1,87 @@
+#include "shell/image_state.hpp"
+
+#include <new>
+
+#include "raw/format.hpp"
+
+namespace fat12img {
+
+ImageState image;
+
+namespace {
+
+bool openAndMount(const char* path, bool formatWhenUnopenable) {
+    image.binaryMode = false;
+    image.imagePath = path;
+    image.imageFile = std::fopen(path, "rb+");
+    if (image.imageFile == nullptr) {
+        return formatWhenUnopenable && cmdFormat();
+    }
+    image.imageDevice.file = image.imageFile;
+    if (!mountVolume(image.volumeHolder, image.imageDevice)) {
+        image.binaryMode = true;
+        image.currentDirectory.reset();
+        return true;
+    }
+    image.currentDirectory = openRootDirectory();
+    if (!image.currentDirectory) {
+        closeImage();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool mountImage(const char* path) {
+    return openAndMount(path, true);
+}
+
+bool mountFormattedImage(const char* path) {
+    // The file was just written: failing to open it again must not format it again.
+    return openAndMount(path, false);
+}
+
+void closeImage() {
+    image.currentDirectory.reset();
+    if (image.imageFile != nullptr) {
+        std::fclose(image.imageFile);
+        image.imageFile = nullptr;
+    }
+    // The holder must not keep a handle that is no longer open.
+    image.imageDevice.file = nullptr;
+}
+
+bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device) {
+    holder.reset();
+    std::unique_ptr<FatVolume> volume(new (std::nothrow) FatVolume());
+    if (!volume || !volume->mount(device)) {
+        return false;
+    }
+    holder = std::move(volume);
+    return true;
+}
+
+std::unique_ptr<FatDirectory> openRootDirectory() {
+    if (!image.volumeHolder) {
+        return nullptr;
+    }
+    std::unique_ptr<FatDirectory> root(new (std::nothrow) FatRootDirectory());
+    if (!root || !root->load(image.volumeHolder.get(), 0)) {
+        return nullptr;
+    }
+    return root;
+}
+
+void resetImageState() {
+    closeImage();
+    image.volumeHolder.reset();
+    image.binaryMode = false;
+    image.imagePath = nullptr;
+}
+
+bool fileSystemAvailable() {
+    return !image.binaryMode && image.currentDirectory != nullptr && image.volumeHolder;
+}
+
+}  // namespace fat12img

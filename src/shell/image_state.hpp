@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+#include "directory/fat_directory.hpp"
+#include "volume/fat_volume.hpp"
+#include "volume/image_device.hpp"
+
+namespace fat12img {
+
+// The one image a run works on. mountImage, closeImage and openRootDirectory are the only
+// ways to change this state, apart from cd and releaseDirectory, which replace the current
+// directory object.
+struct ImageState {
+    bool binaryMode = false;
+    const char* imagePath = nullptr;  // not copied: it lives for the whole run
+    std::FILE* imageFile = nullptr;
+    ImageDevice imageDevice;
+    std::unique_ptr<FatVolume> volumeHolder;
+    std::unique_ptr<Directory> currentDirectory;
+};
+
+extern ImageState image;
+
+// Opens the image for update (formatting it when it cannot be opened) and mounts it; true
+// when the image is open, in either mode.
+bool mountImage(const char* path);
+// The same for an image that format has just written: it is never formatted again.
+bool mountFormattedImage(const char* path);
+void closeImage();
+bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device);
+std::unique_ptr<FatDirectory> openRootDirectory();
+// Closes the image and forgets everything, as at program start.
+void resetImageState();
+// Whether the file-system commands can run: a volume is mounted and a directory current.
+bool fileSystemAvailable();
+
+}  // namespace fat12img

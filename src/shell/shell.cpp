@@ -1,0 +1,90 @@
+#include "shell/shell.hpp"
+
+#include <cstring>
+
+#include "shell/dispatcher.hpp"
+#include "shell/image_state.hpp"
+#include "shell/messages.hpp"
+#include "shell/tokenizer.hpp"
+
+namespace fat12img {
+
+namespace {
+
+constexpr const char* kDefaultImagePath = "disk.img";
+constexpr const char* kHelpAliases[] = {"?", "/?", "help", "/help", "-h", "-help", "--help"};
+constexpr const char* kQuitWord = "exit";
+constexpr int kLineBufferSize = 256;  // 255 characters and the NUL
+constexpr int kMaxTokens = 10;
+
+bool isHelpAlias(const char* text) {
+    for (const char* alias : kHelpAliases) {
+        if (std::strcmp(text, alias) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void runPromptLoop(std::FILE* input) {
+    char line[kLineBufferSize];
+    char* tokens[kMaxTokens];
+    for (;;) {
+        std::fputc('>', stdout);
+        std::fflush(stdout);
+        if (std::fgets(line, sizeof line, input) == nullptr) {
+            return;
+        }
+        const int count = splitLine(line, tokens, kMaxTokens);
+        if (count == 0) {
+            continue;
+        }
+        if (std::strcmp(tokens[0], kQuitWord) == 0) {
+            return;
+        }
+        const bool previous = image.binaryMode;
+        dispatchCommand(count, tokens);
+        printModeChange(previous);
+    }
+}
+
+}  // namespace
+
+void printUsage() {
+    for (const char* line : msg::kUsageLines) {
+        std::fputs(line, stdout);
+        std::fputc('\n', stdout);
+    }
+}
+
+void printModeChange(bool previousBinaryMode) {
+    if (previousBinaryMode == image.binaryMode) {
+        return;
+    }
+    std::fputs(image.binaryMode ? msg::kMsgBinaryModeNow : msg::kMsgImageModeNow, stdout);
+    std::fputc('\n', stdout);
+}
+
+int runShell(int argc, char** argv, std::FILE* input) {
+    const char* path = argc >= 2 ? argv[1] : kDefaultImagePath;
+    if (isHelpAlias(path)) {
+        printUsage();
+        return 0;
+    }
+    if (!mountImage(path)) {
+        std::printf(msg::kFmtMountFailed, path);
+        return 0;
+    }
+    if (argc >= 3) {
+        dispatchCommand(argc - 2, argv + 2);
+    } else {
+        printUsage();
+        printModeChange(false);
+        runPromptLoop(input);
+    }
+    closeImage();
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace fat12img
