@@ -22,16 +22,15 @@ int splitLine(char* line, char** tokens, int limit) {
     if (startsToken(line[0])) {
         tokens[count++] = line;
     }
-    for (char* p = line; *p != '\0'; ++p) {
+    // Once the limit is reached nothing more is cut or stored, even when the first token
+    // alone reaches it.
+    for (char* p = line; *p != '\0' && count < limit; ++p) {
         if (!isSeparator(*p)) {
             continue;
         }
         *p = '\0';
         if (startsToken(p[1])) {
             tokens[count++] = p + 1;
-        }
-        if (count >= limit) {
-            break;
         }
     }
     return count;
