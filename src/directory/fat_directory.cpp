@@ -75,6 +75,10 @@ int FatDirectory::firstEntry() const {
 }
 
 int FatDirectory::nextEntry(int index) const {
+    // Checked before the step, so that no index a caller passes can overflow it.
+    if (index >= slotCount()) {
+        return -1;
+    }
     for (int i = index < 0 ? 0 : index + 1; i < slotCount(); ++i) {
         const SlotClass c = classifySlot(slot(i));
         if (c == SlotClass::Free || c == SlotClass::LongName) {
