@@ -16,8 +16,12 @@ constexpr int kNamesPerLine = 6;
 }  // namespace
 
 void cmdLs(int count, char** parameters) {
-    DirectoryRef dir(image.currentDirectory.get());
-    if (count > 0) {
+    // The walk may put another object in place of the current directory object and delete
+    // it, so that object is taken only when nothing is walked.
+    DirectoryRef dir;
+    if (count <= 0) {
+        dir.reset(image.currentDirectory.get());
+    } else {
         int position = 0;
         dir.reset(walkPath(parameters[0], position));
         if (!dir) {
