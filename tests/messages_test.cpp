@@ -1,0 +1,208 @@
+// The console texts are stored as Shift_JIS byte strings. Each is checked here against its
+// readable form, converted by iconv, so that a wrong byte in a hand-written escape shows up.
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "shell/messages.hpp"
+#include "support/run_tool.hpp"
+
+namespace {
+
+namespace msg = fat12img::msg;
+
+struct Message {
+    const char* name;
+    const char* bytes;
+    const char* utf8;
+};
+
+#define MESSAGE(constant, text)        \
+    Message {                          \
+#constant, msg::constant, text \
+    }
+
+const Message kMessages[] = {
+    MESSAGE(kMsgBinaryModeNow, u8"FATを読み込めません。バイナリモードです。"),
+    MESSAGE(kMsgImageModeNow, u8"FATを読み込みました。イメージ操作モードです。"),
+    MESSAGE(kFmtMountFailed, u8"%s の読み込みに失敗\n"),
+    MESSAGE(kMsgBinaryModeRefused, u8"バイナリモードでは実行できないコマンドです。"),
+    MESSAGE(kMsgInvalidCommand, u8"無効なコマンドです。"),
+    MESSAGE(kMsgBadBase, u8"baseの値が不正です"),
+    MESSAGE(kMsgBadLba, u8"lbaの値が不正です"),
+    MESSAGE(kMsgBadNum, u8"numの値が不正です"),
+    MESSAGE(kMsgCannotGetDirectory, u8"ディレクトリが取得できません"),
+    MESSAGE(kMsgDirectoryDoesNotExist, u8"ディレクトリが存在しません"),
+    MESSAGE(kMsgDirectoryNotFound, u8"ディレクトリが見つかりません"),
+    MESSAGE(kMsgNameExists, u8"すでに存在する名前です"),
+    MESSAGE(kMsgCannotCreateDirectory, u8"ディレクトリを作成できません"),
+    MESSAGE(kMsgCannotGetNewDirectoryInfo, u8"ディレクトリの情報を取得できません"),
+    MESSAGE(kMsgIsCurrentDirectory, u8"カレントディレクトリです。"),
+    MESSAGE(kMsgIsRootDirectory, u8"ルートディレクトリです"),
+    MESSAGE(kMsgCannotGetParentInfo, u8"ディレクトリ情報を取得できません"),
+    MESSAGE(kMsgRemoveDirectoryFailed, u8"ディレクトリの削除に失敗しました"),
+    MESSAGE(kMsgCannotCreateFile, u8"ファイルを作成できません"),
+    MESSAGE(kMsgNameDoesNotExist, u8"存在しない名前です"),
+    MESSAGE(kMsgRemoveFileFailed, u8"ファイルの削除に失敗しました"),
+    MESSAGE(kMsgIsDirectory, u8"ディレクトリです"),
+    MESSAGE(kMsgNotAFile, u8"ファイルではありません"),
+    MESSAGE(kMsgDestinationExists, u8"コピー先のファイルは既に存在します"),
+    MESSAGE(kMsgCannotOpenFile, u8"ファイルを開けません"),
+    MESSAGE(kMsgSourceNotFound, u8"コピー元のファイルが見つかりません"),
+    MESSAGE(kMsgOutOfMemory, u8"メモリが確保できません"),
+    MESSAGE(kMsgReadFailed, u8"読み込みに失敗しました"),
+    MESSAGE(kMsgCannotOpenDestination, u8"コピー先のファイルを開けません"),
+    MESSAGE(kMsgWriteFailed, u8"書き込みに失敗しました"),
+    MESSAGE(kMsgCannotOpenHostFile, u8"ファイルを開けませんでした"),
+    MESSAGE(kFmtTransferTooLarge, u8"%dMBより大きいディスクイメージの操作に対応していません\n"),
+    MESSAGE(kMsgCannotOpenImage, u8"イメージファイルを開けませんでした"),
+    MESSAGE(kMsgHostSeekFailed, u8"ファイルの読み込み位置移動に失敗しました"),
+    MESSAGE(kMsgImageSeekFailed, u8"イメージファイルの書き込み位置移動に失敗しました"),
+    MESSAGE(kMsgHostWriteSeekFailed, u8"ファイルの書き出し位置移動に失敗しました"),
+};
+
+#undef MESSAGE
+
+const char* const kUsageUtf8[] = {
+    u8"",
+    u8"コマンドライン モード   : cmd [disk.img] [command] [param] ...",
+    u8"インタラクティブ モード : cmd [disk.img]",
+    u8"info:",
+    u8"  help : このメッセージです.",
+    u8"  format : disk.img をフォーマットします.",
+    u8"  write [img-name] lba=[lba] num=[num] base=[img-base] ch=[ch]",
+    u8"  read [img-name] lba=[lba] num=[num] base=[img-base]",
+    u8"  ls [dir-name]",
+    u8"  cd [dir-name]",
+    u8"  mkdir [dir-name]",
+    u8"  rmdir [dir-name]",
+    u8"  touch [file-name]",
+    u8"  rm [file-name]",
+    u8"  mv [file-name] [new-name]",
+    u8"  cp [<'>src-file] [<'>dst-file] : <'> で実際のファイルを指定.",
+    u8"example:",
+    u8"  cmd fd.img cp 'hello.txt hello.txt",
+    u8"      : この例は hello.txt を fd.img に書き込みます.",
+    u8"  cmd fd.img write bootsect.bin",
+    u8"      : この例は bootsect.bin を fd.img の MBR に書き込みます.",
+};
+
+// testimg::sjis always uses CP932; this one takes the encoding so that the two Shift_JIS
+// variants can be compared.
+std::string convert(const std::string& utf8, const char* encoding) {
+    iconv_t cd = iconv_open(encoding, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        ADD_FAILURE() << "iconv_open " << encoding;
+        return {};
+    }
+    std::string in = utf8;
+    std::string out(in.size() * 2 + 8, '\0');
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char* outPtr = out.data();
+    size_t outLeft = out.size();
+    const size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    EXPECT_NE(rc, size_t(-1)) << encoding << " cannot hold " << utf8;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string hex(const std::string& bytes) {
+    std::ostringstream out;
+    for (unsigned char c : bytes) {
+        out << std::hex << (c < 16 ? "0" : "") << int(c) << ' ';
+    }
+    return out.str();
+}
+
+TEST(Messages, EveryConstantIsTheShiftJisFormOfItsText) {
+    for (const Message& m : kMessages) {
+        const std::string expected = testimg::sjis(m.utf8);
+        EXPECT_EQ(hex(m.bytes), hex(expected)) << m.name;
+    }
+}
+
+TEST(Messages, Cp932AndShiftJisAgreeOnEveryText) {
+    for (const Message& m : kMessages) {
+        EXPECT_EQ(hex(convert(m.utf8, "CP932")), hex(convert(m.utf8, "SHIFT_JIS"))) << m.name;
+    }
+    for (const char* line : kUsageUtf8) {
+        EXPECT_EQ(hex(convert(line, "CP932")), hex(convert(line, "SHIFT_JIS"))) << line;
+    }
+}
+
+// A constant added to the header without a row here would go unchecked.
+TEST(Messages, TableCoversEveryConstantOfTheHeader) {
+    std::ifstream in(std::string(FAT12IMG_SOURCE_DIR) + "/src/shell/messages.hpp");
+    ASSERT_TRUE(in) << "messages.hpp not found";
+    const std::string source((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    const std::string marker = "inline constexpr char ";
+    std::set<std::string> declared;
+    for (size_t at = source.find(marker); at != std::string::npos;
+         at = source.find(marker, at + 1)) {
+        const size_t name = at + marker.size();
+        declared.insert(source.substr(name, source.find('[', name) - name));
+    }
+    std::set<std::string> tabled;
+    for (const Message& m : kMessages) {
+        EXPECT_TRUE(tabled.insert(m.name).second) << "twice in the table: " << m.name;
+    }
+    EXPECT_EQ(declared, tabled);
+    EXPECT_EQ(declared.size(), 36u);
+}
+
+TEST(Messages, OnlyTheTwoFormatsCarryALineEndOrAConversion) {
+    for (const Message& m : kMessages) {
+        const std::string bytes = m.bytes;
+        const bool isFormat = std::string(m.name).rfind("kFmt", 0) == 0;
+        EXPECT_EQ(bytes.find('%') != std::string::npos, isFormat) << m.name;
+        EXPECT_EQ(!bytes.empty() && bytes.back() == '\n', isFormat) << m.name;
+        EXPECT_EQ(bytes.find('\n'), isFormat ? bytes.size() - 1 : std::string::npos) << m.name;
+    }
+}
+
+TEST(Usage, TwentyOneLinesInOrder) {
+    ASSERT_EQ(std::size(msg::kUsageLines), std::size(kUsageUtf8));
+    ASSERT_EQ(std::size(msg::kUsageLines), 21u);
+    for (size_t i = 0; i < std::size(kUsageUtf8); ++i) {
+        EXPECT_EQ(hex(msg::kUsageLines[i]), hex(testimg::sjis(kUsageUtf8[i])))
+            << "usage line " << i + 1;
+    }
+}
+
+TEST(Usage, BlanksAreWhereTheLayoutPutsThem) {
+    const std::string line2 = msg::kUsageLines[1];
+    const std::string mode = testimg::sjis(u8"モード");
+    const size_t afterMode = line2.find(mode) + mode.size();
+    EXPECT_EQ(line2.substr(afterMode, 4), "   :");
+    const std::string line3 = msg::kUsageLines[2];
+    EXPECT_EQ(line3.substr(line3.find(mode) + mode.size(), 2), " :");
+
+    for (size_t i = 0; i < std::size(msg::kUsageLines); ++i) {
+        const std::string line = msg::kUsageLines[i];
+        const size_t number = i + 1;
+        size_t leading = line.find_first_not_of(' ');
+        if (leading == std::string::npos) {
+            leading = line.size();
+        }
+        size_t expected = 0;
+        if (number == 19 || number == 21) {
+            expected = 6;
+        } else if ((number >= 5 && number <= 16) || number == 18 || number == 20) {
+            expected = 2;
+        }
+        EXPECT_EQ(leading, expected) << "usage line " << number;
+        EXPECT_TRUE(line.empty() || line.back() != ' ') << "trailing blank on line " << number;
+        EXPECT_EQ(line.find_first_of("\r\n\t"), std::string::npos) << "line " << number;
+    }
+    EXPECT_STREQ(msg::kUsageLines[0], "");
+}
+
+}  // namespace
