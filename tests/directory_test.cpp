@@ -325,6 +325,18 @@ TEST_P(DirectoryOnGeometry, NoFreeClusterWritesNoEntryAndGivesTheSlotBack) {
     EXPECT_EQ(again.root.findEntry("c"), 0);
 }
 
+// The cluster count of a size close to 4 GiB must not wrap to a handful of clusters: such a
+// file can never fit, so nothing may be created for it.
+TEST_P(DirectoryOnGeometry, SizeNearFourGibibytesIsRefusedNotWrapped) {
+    Disk d(g(), blankFloppy(g()));
+    const auto before = d.bytes();
+    for (uint32_t size : {0xFFFFFFFFu, 0xFFFFFFFFu - g().clusterBytes() + 2}) {
+        EXPECT_EQ(d.root.createFile("HUGE", size), -1) << size;
+    }
+    EXPECT_EQ(imageDiff(d.bytes(), before, g().bytesPerSector), "");
+    EXPECT_EQ(d.root.appendSlot(), 0);
+}
+
 TEST(DirectoryCreate, NamesTheFormatCannotHoldAreRefused) {
     const FloppyGeometry g = floppy144();
     Disk d(g, blankFloppy(g));
