@@ -33,12 +33,6 @@ std::optional<std::vector<uint8_t>> allocateBuffer(uint64_t length) {
     }
 }
 
-bool isTheImageFile(const char* hostPath) {
-    std::error_code error;
-    return image.imagePath != nullptr &&
-           std::filesystem::equivalent(hostPath, image.imagePath, error) && !error;
-}
-
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -142,7 +136,7 @@ std::optional<std::vector<uint8_t>> readImageFile(const char* path) {
 
 bool writeHostFile(const char* hostPath, const std::vector<uint8_t>& data) {
     // Opening the mounted image itself for writing would empty it.
-    if (isTheImageFile(hostPath)) {
+    if (isImageFile(hostPath)) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
     }

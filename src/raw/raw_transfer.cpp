@@ -27,12 +27,6 @@ bool isDirectory(const char* path) {
     return std::filesystem::is_directory(path, error);
 }
 
-bool isTheImageFile(const char* hostPath) {
-    std::error_code error;
-    return image.imagePath != nullptr &&
-           std::filesystem::equivalent(hostPath, image.imagePath, error) && !error;
-}
-
 // Opens a host file for reading; a directory opens on some systems but holds no bytes.
 std::FILE* openHostForReading(const char* path) {
     if (isDirectory(path)) {
@@ -126,7 +120,7 @@ void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
         return;
     }
     // Creating the host file would empty the image before it is read.
-    if (isTheImageFile(hostPath) || isDirectory(hostPath)) {
+    if (isImageFile(hostPath) || isDirectory(hostPath)) {
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }

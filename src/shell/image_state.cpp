@@ -1,6 +1,8 @@
 #include "shell/image_state.hpp"
 
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 #include "raw/format.hpp"
 
@@ -78,6 +80,12 @@ void resetImageState() {
     image.volumeHolder.reset();
     image.binaryMode = false;
     image.imagePath = nullptr;
+}
+
+bool isImageFile(const char* hostPath) {
+    std::error_code error;
+    return image.imagePath != nullptr &&
+           std::filesystem::equivalent(hostPath, image.imagePath, error) && !error;
 }
 
 bool fileSystemAvailable() {

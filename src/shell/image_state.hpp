@@ -33,6 +33,9 @@ bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device);
 std::unique_ptr<FatDirectory> openRootDirectory();
 // Closes the image and forgets everything, as at program start.
 void resetImageState();
+// Whether a host path names the image file itself (by identity, not by spelling): opening
+// it for writing would empty the mounted image.
+bool isImageFile(const char* hostPath);
 // Whether the file-system commands can run: a volume is mounted and a directory current.
 bool fileSystemAvailable();
 
