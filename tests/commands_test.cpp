@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
 
@@ -24,20 +25,6 @@ std::string msg(const char* utf8) {
 const std::string kDot11 = ".          ";
 const std::string kDotDot11 = "..         ";
 constexpr size_t kNone = static_cast<size_t>(-1);
-
-// What ls prints for these names: 13-byte columns, six to a line.
-std::string listing(const std::vector<std::string>& names) {
-    std::string out;
-    int column = 0;
-    for (const std::string& name : names) {
-        out += name + std::string(13 - name.size(), ' ');
-        if (++column == 6) {
-            out += "\n";
-            column = 0;
-        }
-    }
-    return column == 0 ? out : out + "\n";
-}
 
 std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
     std::vector<uint8_t> bytes(size);

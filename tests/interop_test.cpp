@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
 
@@ -126,19 +127,6 @@ void mcopyIn(const std::string& image, const std::string& host, const std::strin
 void mmd(const std::string& image, const std::string& path) {
     const ToolResult r = mtools("mmd -i " + shellQuote(image) + " " + shellQuote("::" + path));
     ASSERT_EQ(r.exitStatus, 0) << path << ": " << r.output;
-}
-
-std::string listing(const std::vector<std::string>& names) {
-    std::string out;
-    int column = 0;
-    for (const std::string& name : names) {
-        out += name + std::string(13 - name.size(), ' ');
-        if (++column == 6) {
-            out += "\n";
-            column = 0;
-        }
-    }
-    return column == 0 ? out : out + "\n";
 }
 
 // Runs command lines at fat12img's prompt; gives the output after the usage text.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "shell/messages.hpp"
+#include "support/expected_output.hpp"
 #include "support/run_tool.hpp"
 
 namespace {
@@ -68,30 +69,6 @@ const Message kMessages[] = {
 
 #undef MESSAGE
 
-const char* const kUsageUtf8[] = {
-    u8"",
-    u8"コマンドライン モード   : cmd [disk.img] [command] [param] ...",
-    u8"インタラクティブ モード : cmd [disk.img]",
-    u8"info:",
-    u8"  help : このメッセージです.",
-    u8"  format : disk.img をフォーマットします.",
-    u8"  write [img-name] lba=[lba] num=[num] base=[img-base] ch=[ch]",
-    u8"  read [img-name] lba=[lba] num=[num] base=[img-base]",
-    u8"  ls [dir-name]",
-    u8"  cd [dir-name]",
-    u8"  mkdir [dir-name]",
-    u8"  rmdir [dir-name]",
-    u8"  touch [file-name]",
-    u8"  rm [file-name]",
-    u8"  mv [file-name] [new-name]",
-    u8"  cp [<'>src-file] [<'>dst-file] : <'> で実際のファイルを指定.",
-    u8"example:",
-    u8"  cmd fd.img cp 'hello.txt hello.txt",
-    u8"      : この例は hello.txt を fd.img に書き込みます.",
-    u8"  cmd fd.img write bootsect.bin",
-    u8"      : この例は bootsect.bin を fd.img の MBR に書き込みます.",
-};
-
 // testimg::sjis always uses CP932; this one takes the encoding so that the two Shift_JIS
 // variants can be compared.
 std::string convert(const std::string& utf8, const char* encoding) {
@@ -132,7 +109,7 @@ TEST(Messages, Cp932AndShiftJisAgreeOnEveryText) {
     for (const Message& m : kMessages) {
         EXPECT_EQ(hex(convert(m.utf8, "CP932")), hex(convert(m.utf8, "SHIFT_JIS"))) << m.name;
     }
-    for (const char* line : kUsageUtf8) {
+    for (const char* line : testimg::kUsageUtf8) {
         EXPECT_EQ(hex(convert(line, "CP932")), hex(convert(line, "SHIFT_JIS"))) << line;
     }
 }
@@ -169,10 +146,10 @@ TEST(Messages, OnlyTheTwoFormatsCarryALineEndOrAConversion) {
 }
 
 TEST(Usage, TwentyOneLinesInOrder) {
-    ASSERT_EQ(std::size(msg::kUsageLines), std::size(kUsageUtf8));
+    ASSERT_EQ(std::size(msg::kUsageLines), std::size(testimg::kUsageUtf8));
     ASSERT_EQ(std::size(msg::kUsageLines), 21u);
-    for (size_t i = 0; i < std::size(kUsageUtf8); ++i) {
-        EXPECT_EQ(hex(msg::kUsageLines[i]), hex(testimg::sjis(kUsageUtf8[i])))
+    for (size_t i = 0; i < std::size(testimg::kUsageUtf8); ++i) {
+        EXPECT_EQ(hex(msg::kUsageLines[i]), hex(testimg::sjis(testimg::kUsageUtf8[i])))
             << "usage line " << i + 1;
     }
 }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
 
@@ -66,34 +67,7 @@ const Messages& msg() {
 }
 
 std::string usageText() {
-    static const char* const lines[] = {
-        u8"",
-        u8"コマンドライン モード   : cmd [disk.img] [command] [param] ...",
-        u8"インタラクティブ モード : cmd [disk.img]",
-        u8"info:",
-        u8"  help : このメッセージです.",
-        u8"  format : disk.img をフォーマットします.",
-        u8"  write [img-name] lba=[lba] num=[num] base=[img-base] ch=[ch]",
-        u8"  read [img-name] lba=[lba] num=[num] base=[img-base]",
-        u8"  ls [dir-name]",
-        u8"  cd [dir-name]",
-        u8"  mkdir [dir-name]",
-        u8"  rmdir [dir-name]",
-        u8"  touch [file-name]",
-        u8"  rm [file-name]",
-        u8"  mv [file-name] [new-name]",
-        u8"  cp [<'>src-file] [<'>dst-file] : <'> で実際のファイルを指定.",
-        u8"example:",
-        u8"  cmd fd.img cp 'hello.txt hello.txt",
-        u8"      : この例は hello.txt を fd.img に書き込みます.",
-        u8"  cmd fd.img write bootsect.bin",
-        u8"      : この例は bootsect.bin を fd.img の MBR に書き込みます.",
-    };
-    std::string text;
-    for (const char* l : lines) {
-        text += line(l);
-    }
-    return text;
+    return usageOutput();
 }
 
 // Tool output made readable in a failure report: Shift_JIS shown as UTF-8, and the line
