@@ -39,16 +39,16 @@ TEST(ToShortName, Conversions) {
         {"..", ".          "},
         {"...", "..         "},
         {"", "           "},
-        {"Hello.TXT", "Hello   TXT"},            // case kept
+        {"Hello.TXT", "Hello   TXT"},  // case kept
         {"readme.txt.bak", "readme.tbak"},
-        {"abcdefghijk", "abcdefgh   "},          // no dot: first 8 kept
+        {"abcdefghijk", "abcdefgh   "},  // no dot: first 8 kept
         {"abcdefghi.txt", "abcdefghtxt"},
-        {"abcdefghj.txt", "abcdefghtxt"},        // same field as the row above
-        {"a b.c d", "a b     c d"},              // blanks are ordinary bytes
+        {"abcdefghj.txt", "abcdefghtxt"},  // same field as the row above
+        {"a b.c d", "a b     c d"},        // blanks are ordinary bytes
         {"x.y", "x       y  "},
         {"\x83\x41\x83\x43.\x82\xA0", "\x83\x41\x83\x43    \x82\xA0 "},  // double-byte
-        {"\xE5\x41.TXT", "\x05\x41      TXT"},   // leading 0xE5 stored as 0x05
-        {"A\xE5.TXT", "A\xE5      TXT"},         // only the first byte is substituted
+        {"\xE5\x41.TXT", "\x05\x41      TXT"},  // leading 0xE5 stored as 0x05
+        {"A\xE5.TXT", "A\xE5      TXT"},        // only the first byte is substituted
         {std::string("\xE5"), std::string("\x05          ")},
     };
     for (const ShortNameRow& r : rows) {
@@ -67,15 +67,15 @@ TEST(DisplayName, Conversions) {
     const DisplayRow rows[] = {
         {"HELLO   TXT", "HELLO.TXT"},
         {"README     ", "README"},
-        {"ABCDEFGHXYZ", "ABCDEFGH.XYZ"},   // the longest: 12 characters
-        {"AB CD   TXT", "AB.TXT"},         // base up to its first blank
-        {"A       B C", "A.B"},            // extension up to its first blank
+        {"ABCDEFGHXYZ", "ABCDEFGH.XYZ"},  // the longest: 12 characters
+        {"AB CD   TXT", "AB.TXT"},        // base up to its first blank
+        {"A       B C", "A.B"},           // extension up to its first blank
         {"readme.tbak", "readme.t.bak"},
         {"        abc", ".abc"},
         {"           ", ""},
         {"\x05\x41      TXT", "\xE5\x41.TXT"},  // 0x05 shown as 0xE5
         {"\x05       TXT", "\xE5.TXT"},
-        {"A\x05      TXT", "A\x05.TXT"},        // only in front
+        {"A\x05      TXT", "A\x05.TXT"},  // only in front
         {"\x83\x41      \x82\xA0 ", "\x83\x41.\x82\xA0"},
     };
     for (const DisplayRow& r : rows) {
@@ -110,12 +110,11 @@ TEST(ShortNamesMatch, Comparison) {
         {"second byte 0x41 vs stored 0x41", "\x83\x41.txt", "\x83\x41      txt", true},
         {"second byte 0x41 vs stored 0x61", "\x83\x41.txt", "\x83\x61      txt", false},
         {"second byte 0x61 vs stored 0x41", "\x83\x61.txt", "\x83\x41      txt", false},
-        {"letters after a double-byte char fold again", "\x83\x41\x41.txt",
-         "\x83\x41\x61     TXT", true},
+        {"letters after a double-byte char fold again", "\x83\x41\x41.txt", "\x83\x41\x61     TXT",
+         true},
         {"katakana lead byte: next byte exact", "\xB1\x41", "\xB1\x61         ", false},
         {"katakana lead byte: same bytes", "\xB1\x41", "\xB1\x41         ", true},
-        {"two katakana: second one is itself exact", "\xB1\xB1\x41", "\xB1\xB1\x61        ",
-         true},
+        {"two katakana: second one is itself exact", "\xB1\xB1\x41", "\xB1\xB1\x61        ", true},
         {"leading E5 key finds stored 05", "\xE5\x82\xA0.txt", "\x05\x82\xA0     txt", true},
         {"byte after a leading E5 is exact", "\xE5\x41.txt", "\x05\x61      txt", false},
         {"byte after a leading E5, same", "\xE5\x41.txt", "\x05\x41      TXT", true},
@@ -143,11 +142,11 @@ struct SlotRow {
 TEST(ClassifySlot, TestsInOrder) {
     const SlotRow rows[] = {
         {0xE5, 0x00, SlotClass::Free},
-        {0xE5, 0x0F, SlotClass::Free},        // free before long-name
+        {0xE5, 0x0F, SlotClass::Free},  // free before long-name
         {0x41, 0x0F, SlotClass::LongName},
-        {0x00, 0x0F, SlotClass::LongName},    // long-name before end marker
-        {0x20, 0x0F, SlotClass::LongName},    // long-name before blank-headed
-        {0x41, 0x4F, SlotClass::LongName},    // only the low six bits count
+        {0x00, 0x0F, SlotClass::LongName},  // long-name before end marker
+        {0x20, 0x0F, SlotClass::LongName},  // long-name before blank-headed
+        {0x41, 0x4F, SlotClass::LongName},  // only the low six bits count
         {0x41, 0xCF, SlotClass::LongName},
         {0x41, 0x1F, SlotClass::InUse},
         {0x41, 0x3F, SlotClass::InUse},
@@ -156,9 +155,9 @@ TEST(ClassifySlot, TestsInOrder) {
         {0x20, 0x00, SlotClass::BlankHeaded},
         {0x20, 0x10, SlotClass::BlankHeaded},
         {0x41, 0x00, SlotClass::InUse},
-        {0x05, 0x00, SlotClass::InUse},       // an escaped 0xE5 name
+        {0x05, 0x00, SlotClass::InUse},  // an escaped 0xE5 name
         {'.', 0x10, SlotClass::InUse},
-        {0x41, 0x08, SlotClass::InUse},       // volume label
+        {0x41, 0x08, SlotClass::InUse},  // volume label
         {0xE4, 0x00, SlotClass::InUse},
     };
     for (const SlotRow& r : rows) {
@@ -176,15 +175,15 @@ TEST(FillEntry, AllThirtyTwoBytes) {
     std::memset(e, 0xCC, sizeof e);
     fillEntry(e, bytes("HELLO   TXT"), 0x10, 0x1234, 0x89ABCDEF);
     const uint8_t expected[32] = {
-        'H', 'E', 'L', 'L', 'O', ' ', ' ', ' ', 'T', 'X', 'T',  // name field
-        0x10,                                                   // attribute
-        0, 0, 0, 0,                                             // reserved, creation time
-        0x41, 0x00,                                             // creation date
-        0x41, 0x00,                                             // last access date
-        0, 0, 0, 0,                                             // cluster high, write time
-        0x41, 0x00,                                             // write date
-        0x34, 0x12,                                             // first cluster
-        0xEF, 0xCD, 0xAB, 0x89,                                 // size
+        'H',  'E',  'L',  'L',  'O', ' ', ' ', ' ', 'T', 'X', 'T',  // name field
+        0x10,                                                       // attribute
+        0,    0,    0,    0,                                        // reserved, creation time
+        0x41, 0x00,                                                 // creation date
+        0x41, 0x00,                                                 // last access date
+        0,    0,    0,    0,                                        // cluster high, write time
+        0x41, 0x00,                                                 // write date
+        0x34, 0x12,                                                 // first cluster
+        0xEF, 0xCD, 0xAB, 0x89,                                     // size
     };
     for (int i = 0; i < 32; ++i) {
         SCOPED_TRACE(i);
@@ -203,19 +202,14 @@ struct DotRow {
 
 TEST(IsDotEntry, OneOrTwoDotsWithTheDirectoryBit) {
     const DotRow rows[] = {
-        {".          ", 0x10, true},
-        {"..         ", 0x10, true},
+        {".          ", 0x10, true},  {"..         ", 0x10, true},
         {"..         ", 0x30, true},   // other bits do not matter
         {".          ", 0x00, false},  // no directory bit
-        {"..         ", 0x20, false},
-        {"...        ", 0x10, false},
-        {".A         ", 0x10, false},
-        {"A.         ", 0x10, false},
+        {"..         ", 0x20, false}, {"...        ", 0x10, false},
+        {".A         ", 0x10, false}, {"A.         ", 0x10, false},
         {". .        ", 0x10, false},  // last non-blank at position 2
-        {".       A  ", 0x10, false},
-        {".         .", 0x10, false},
-        {"           ", 0x10, false},
-        {"A          ", 0x10, false},
+        {".       A  ", 0x10, false}, {".         .", 0x10, false},
+        {"           ", 0x10, false}, {"A          ", 0x10, false},
     };
     for (const DotRow& r : rows) {
         SCOPED_TRACE(::testing::Message() << '"' << r.name << "\" " << int(r.attribute));

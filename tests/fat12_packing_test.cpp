@@ -17,8 +17,8 @@ struct OffsetRow {
 };
 
 TEST(Fat12Packing, EntryOffsetIsThreeHalvesRoundedDown) {
-    const OffsetRow rows[] = {{0, 0}, {1, 1}, {2, 3}, {3, 4}, {340, 510}, {341, 511},
-                              {342, 513}, {2848, 4272}, {4095, 6142}};
+    const OffsetRow rows[] = {{0, 0},     {1, 1},     {2, 3},       {3, 4},      {340, 510},
+                              {341, 511}, {342, 513}, {2848, 4272}, {4095, 6142}};
     for (const OffsetRow& r : rows) {
         SCOPED_TRACE(r.entry);
         EXPECT_EQ(fat12Offset(r.entry), r.offset);
@@ -103,11 +103,11 @@ struct SectorRow {
 
 TEST(Fat12Packing, DirtySectorsOfAnEntry) {
     const SectorRow rows[] = {
-        {0, 512, 0, 0},     {2, 512, 0, 0},     {340, 512, 0, 0},  // bytes 510, 511
-        {341, 512, 0, 1},                                          // bytes 511, 512: straddles
-        {342, 512, 1, 1},   {682, 512, 1, 2},                      // bytes 1023, 1024
-        {683, 512, 2, 2},   {2848, 512, 8, 8},  {341, 1024, 0, 0},
-        {682, 1024, 0, 1},  {1365, 2048, 0, 1},                    // bytes 2047, 2048
+        {0, 512, 0, 0},    {2, 512, 0, 0},     {340, 512, 0, 0},  // bytes 510, 511
+        {341, 512, 0, 1},                                         // bytes 511, 512: straddles
+        {342, 512, 1, 1},  {682, 512, 1, 2},                      // bytes 1023, 1024
+        {683, 512, 2, 2},  {2848, 512, 8, 8},  {341, 1024, 0, 0},
+        {682, 1024, 0, 1}, {1365, 2048, 0, 1},  // bytes 2047, 2048
     };
     for (const SectorRow& r : rows) {
         SCOPED_TRACE(::testing::Message() << "entry " << r.entry << " / " << r.bytesPerSector);

@@ -154,10 +154,10 @@ struct TruncationRow {
 
 TEST(FatVolumeMount, TruncatedImages) {
     const TruncationRow rows[] = {
-        {0, false},         {511, false},      {512, false},  // boot sector but no FAT
-        {5 * 512, false},   {10 * 512 - 1, false},            // inside FAT copy 0
-        {10 * 512, true},                                     // FAT copy 1 missing: never read
-        {19 * 512, true},   {40 * 512 + 100, true},
+        {0, false},       {511, false},           {512, false},  // boot sector but no FAT
+        {5 * 512, false}, {10 * 512 - 1, false},                 // inside FAT copy 0
+        {10 * 512, true},                                        // FAT copy 1 missing: never read
+        {19 * 512, true}, {40 * 512 + 100, true},
     };
     for (const TruncationRow& r : rows) {
         SCOPED_TRACE(r.length);
@@ -260,9 +260,9 @@ struct EntryRow {
 
 TEST(FatVolumeEntries, ValuesReadBack) {
     const EntryRow rows[] = {
-        {2, 3, 3},         {3, 0xFFF, 0xFFF}, {4, 4, 0xFFF},  // linked to itself: end of chain
-        {5, 0xFF7, 0xFF7}, {6, 0xFF8, 0xFF8}, {7, 1, 1},       {8, 0, 0},
-        {9, 2848, 2848},   {10, 2849, 2849},  {2848, 0x123, 0x123},
+        {2, 3, 3},         {3, 0xFFF, 0xFFF},    {4, 4, 0xFFF},  // linked to itself: end of chain
+        {5, 0xFF7, 0xFF7}, {6, 0xFF8, 0xFF8},    {7, 1, 1},     {8, 0, 0}, {9, 2848, 2848},
+        {10, 2849, 2849},  {2848, 0x123, 0x123},
     };
     const FloppyGeometry g;
     Bytes img = testimg::blankFloppy(g);
@@ -469,9 +469,9 @@ TEST(FatVolumeAllocate, RunningOutLeavesFatAndImageAsTheyWere) {
         EXPECT_EQ(firstDifference(m.bytes(), img), -1);
         // What is left can still be had.
         EXPECT_EQ(m.volume.allocateChain(r.tail, 2), r.tail == 0 ? 10u : r.tail);
-        EXPECT_EQ(chainOf(m.volume, r.tail == 0 ? 10 : 2),
-                  r.tail == 0 ? (std::vector<uint32_t>{10, 11})
-                              : (std::vector<uint32_t>{2, 3, 10, 11}));
+        EXPECT_EQ(
+            chainOf(m.volume, r.tail == 0 ? 10 : 2),
+            r.tail == 0 ? (std::vector<uint32_t>{10, 11}) : (std::vector<uint32_t>{2, 3, 10, 11}));
     }
 }
 
@@ -546,7 +546,8 @@ TEST(FatVolumeFree, CyclesEndTheWalks) {
         ASSERT_TRUE(m.volume.loadChain(2, 1, 1, block));
         // A walk follows at most clusterLimit - 2 links.
         EXPECT_EQ(block.sectorCount(), 10u);
-        EXPECT_TRUE(std::equal(r.firstSectors.begin(), r.firstSectors.end(), block.sectors.begin()));
+        EXPECT_TRUE(
+            std::equal(r.firstSectors.begin(), r.firstSectors.end(), block.sectors.begin()));
         m.volume.freeChain(2);
         for (const auto& link : r.links) {
             EXPECT_EQ(m.volume.getFatEntry(link.first), 0u);
@@ -592,7 +593,9 @@ struct LoadRow {
 TEST(FatVolumeLoad, SectorsFollowTheChainOrder) {
     const LoadRow rows[] = {
         {"one sector per cluster", testimg::floppy144(), {5, 2, 9}, {36, 33, 40}},
-        {"two sectors per cluster", testimg::floppy720(), {4, 2, 714},
+        {"two sectors per cluster",
+         testimg::floppy720(),
+         {4, 2, 714},
          {18, 19, 14, 15, 1438, 1439}},
         {"kilobyte sectors", testimg::floppy1232(), {3, 2}, {12, 11}},
     };

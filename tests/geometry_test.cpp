@@ -81,28 +81,32 @@ TEST(DecodeBootSector, UsableLayouts) {
          with(testimg::floppy144(), [](FloppyGeometry& g) { g.rootEntries = 100; }), 19, 6, 25,
          2855, 2857},
         {"4096-byte sectors",
-         with({}, [](FloppyGeometry& g) {
-             g.bytesPerSector = 4096;
-             g.rootEntries = 128;
-             g.totalSectors = 100;
-             g.sectorsPerFat = 1;
-         }),
+         with({},
+              [](FloppyGeometry& g) {
+                  g.bytesPerSector = 4096;
+                  g.rootEntries = 128;
+                  g.totalSectors = 100;
+                  g.sectorsPerFat = 1;
+              }),
          3, 1, 4, 96, 98},
         {"2048-byte sectors, 64 per cluster, full 16-bit total",
-         with({}, [](FloppyGeometry& g) {
-             g.bytesPerSector = 2048;
-             g.sectorsPerCluster = 64;
-             g.sectorsPerFat = 1;
-             g.rootEntries = 64;
-             g.totalSectors = 0xFFFF;
-         }),
+         with({},
+              [](FloppyGeometry& g) {
+                  g.bytesPerSector = 2048;
+                  g.sectorsPerCluster = 64;
+                  g.sectorsPerFat = 1;
+                  g.rootEntries = 64;
+                  g.totalSectors = 0xFFFF;
+              }),
          3, 1, 4, 65531, 1025},
-        {"one data sector", with({}, [](FloppyGeometry& g) { g.totalSectors = 34; }), 19, 14,
-         33, 1, 3},
-        {"no whole data cluster (clusterLimit 2)", with({}, [](FloppyGeometry& g) {
-             g.totalSectors = 34;
-             g.sectorsPerCluster = 2;
-         }),
+        {"one data sector", with({}, [](FloppyGeometry& g) { g.totalSectors = 34; }), 19, 14, 33, 1,
+         3},
+        {"no whole data cluster (clusterLimit 2)",
+         with({},
+              [](FloppyGeometry& g) {
+                  g.totalSectors = 34;
+                  g.sectorsPerCluster = 2;
+              }),
          19, 14, 33, 1, 2},
         {"clusterLimit 0xFF7", manyClusters(4124), 25, 14, 39, 4085, 0xFF7},
         {"last FAT entry ends on the FAT's last byte", oneSectorFat(342), 2, 1, 3, 339, 341},
@@ -167,8 +171,8 @@ TEST(DecodeBootSector, RefusesUnusableGeometry) {
 
 TEST(DecodeBootSector, TypeFieldMustBeExactlyFat12AndBlanks) {
     const std::string rows[] = {
-        std::string("FAT12\0\0\0", 8), "fat12   ", "Fat12   ", "FAT16   ",
-        "FAT12  \t", " FAT12  ", std::string(8, '\0'),
+        std::string("FAT12\0\0\0", 8), "fat12   ", "Fat12   ", "FAT16   ", "FAT12  \t", " FAT12  ",
+        std::string(8, '\0'),
     };
     for (const std::string& type : rows) {
         SCOPED_TRACE(::testing::PrintToString(type));
@@ -182,9 +186,9 @@ TEST(DecodeBootSector, FieldsThatAreNotReadDoNotMatter) {
     std::vector<uint8_t> b = bootSector(testimg::floppy144());
     b[510] = 0;  // no boot signature
     b[511] = 0;
-    std::memset(b.data(), 0, 11);    // no jump, no OEM name
-    b[21] = 0x00;                    // odd media byte
-    le16(b, 32, 5760);               // a 32-bit total that disagrees: the 16-bit one counts
+    std::memset(b.data(), 0, 11);  // no jump, no OEM name
+    b[21] = 0x00;                  // odd media byte
+    le16(b, 32, 5760);             // a 32-bit total that disagrees: the 16-bit one counts
     std::memset(b.data() + 62, 0xCC, 448);
     const auto decoded = decodeBootSector(b.data());
     ASSERT_TRUE(decoded.has_value());

@@ -55,18 +55,22 @@ TEST(SplitLine, Lines) {
         {"empty line", "", {}},
         {"separators only", " \t\r\n \n", {}},
         {"apostrophe stays", "cp 'a.txt b.txt", {"cp", "'a.txt", "b.txt"}},
-        {"parameters are not split at '='", "write boot.bin lba=0 num=1\n",
+        {"parameters are not split at '='",
+         "write boot.bin lba=0 num=1\n",
          {"write", "boot.bin", "lba=0", "num=1"}},
         {"quotes are ordinary bytes", "mkdir \"a b\"\n", {"mkdir", "\"a", "b\""}},
         {"backslashes are ordinary bytes", "cd \\sub\\dir\n", {"cd", "\\sub\\dir"}},
         {"vertical tab and form feed do not separate", "a\vb\fc d", {"a\vb\fc", "d"}},
-        {"Shift_JIS bytes pass", "mkdir \x83\x5C\x83\x74\x83\x67\n",
+        {"Shift_JIS bytes pass",
+         "mkdir \x83\x5C\x83\x74\x83\x67\n",
          {"mkdir", "\x83\x5C\x83\x74\x83\x67"}},
         {"no line end", "ls sub", {"ls", "sub"}},
         {"ten words", "1 2 3 4 5 6 7 8 9 10", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
-        {"ten words and newline: the walk stops at the tenth", "1 2 3 4 5 6 7 8 9 10\n",
+        {"ten words and newline: the walk stops at the tenth",
+         "1 2 3 4 5 6 7 8 9 10\n",
          {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10\n"}},
-        {"eleven words: the tenth is the rest verbatim", "1 2 3 4 5 6 7 8 9 ten eleven\n",
+        {"eleven words: the tenth is the rest verbatim",
+         "1 2 3 4 5 6 7 8 9 ten eleven\n",
          {"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten eleven\n"}},
         {"runs of separators inside the rest stay",
          " 1  2 3 4 5 6 7 8 9\t\tten \t eleven twelve \r\n",
@@ -102,11 +106,9 @@ struct LimitRow {
 
 TEST(SplitLine, SmallLimits) {
     const LimitRow rows[] = {
-        {"a b\n", 0, {}},
-        {"a b\n", 1, {"a b\n"}},  // the first token already reaches the limit
-        {" a b\n", 1, {"a b\n"}},
-        {"a\n", 1, {"a\n"}},
-        {"a b c\n", 3, {"a", "b", "c\n"}},
+        {"a b\n", 0, {}},         {"a b\n", 1, {"a b\n"}},  // the first token already reaches the
+                                                            // limit
+        {" a b\n", 1, {"a b\n"}}, {"a\n", 1, {"a\n"}},     {"a b c\n", 3, {"a", "b", "c\n"}},
         {"a b\n", 3, {"a", "b"}},
     };
     for (const LimitRow& r : rows) {
@@ -199,10 +201,12 @@ TEST(ParseRawParameters, Values) {
         {"no '=' ignored", {"lba", "5"}, params(0, 0, 0, -1)},
         {"unknown key ignored", {"count=3", "lbax=4", " lba=6"}, params(0, 0, 0, -1)},
         {"second '=' belongs to the value", {"lba==5", "num=5=6"}, params(0, 0, 5, -1)},
-        {"negative values pass through", {"base=-1", "lba=-2", "num=-3", "ch=-1"},
+        {"negative values pass through",
+         {"base=-1", "lba=-2", "num=-3", "ch=-1"},
          params(-1, -2, -3, -1)},
         {"ch keeps all its bits", {"ch=256"}, params(0, 0, 0, 256)},
-        {"saturation", {"num=99999999999", "base=-99999999999"},
+        {"saturation",
+         {"num=99999999999", "base=-99999999999"},
          params(INT32_MIN, 0, INT32_MAX, -1)},
         {"leading blanks in the value", {"lba= 12"}, params(0, 12, 0, -1)},
     };
@@ -230,8 +234,18 @@ TEST(ParseRawParameters, HostPathIsNotAParameter) {
 TEST(ParseRawParameters, FirstEqualsSignIsCutToNul) {
     RawLine line({"write", "f", "lba=5", "foo=1", "=7", "num=5=6", "plain"});
     line.parse();
-    const std::string cut[] = {std::string("lba\0" "5", 5), std::string("foo\0" "1", 5),
-                               std::string("\0" "7", 2), std::string("num\0" "5=6", 7),
+    const std::string cut[] = {std::string("lba\0"
+                                           "5",
+                                           5),
+                               std::string("foo\0"
+                                           "1",
+                                           5),
+                               std::string("\0"
+                                           "7",
+                                           2),
+                               std::string("num\0"
+                                           "5=6",
+                                           7),
                                "plain"};
     for (size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(i);
