@@ -105,11 +105,10 @@ struct LimitRow {
 };
 
 TEST(SplitLine, SmallLimits) {
+    // "a b\n" with limit 1: the first token already reaches the limit.
     const LimitRow rows[] = {
-        {"a b\n", 0, {}},         {"a b\n", 1, {"a b\n"}},  // the first token already reaches the
-                                                            // limit
-        {" a b\n", 1, {"a b\n"}}, {"a\n", 1, {"a\n"}},     {"a b c\n", 3, {"a", "b", "c\n"}},
-        {"a b\n", 3, {"a", "b"}},
+        {"a b\n", 0, {}},    {"a b\n", 1, {"a b\n"}},           {" a b\n", 1, {"a b\n"}},
+        {"a\n", 1, {"a\n"}}, {"a b c\n", 3, {"a", "b", "c\n"}}, {"a b\n", 3, {"a", "b"}},
     };
     for (const LimitRow& r : rows) {
         SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(r.line) << " / " << r.limit);
