@@ -1,0 +1,189 @@
+// Hostile input at the prompt and on the command line: overlong lines, NUL and control
+// bytes, too many tokens, absurd parameters and paths, names of every byte value. Nothing
+// may crash, every line gets the message it deserves, and a file already on the image
+// survives all of it.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/expected_output.hpp"
+#include "support/image_builder.hpp"
+#include "support/run_tool.hpp"
+
+using namespace testimg;
+
+namespace {
+
+const std::string kInvalid = consoleLine(u8"無効なコマンドです。");
+const std::string kNotFound = consoleLine(u8"ディレクトリが見つかりません");
+const std::string kCannotCreateDir = consoleLine(u8"ディレクトリを作成できません");
+const std::string kCannotCreateFile = consoleLine(u8"ファイルを作成できません");
+const std::string kTooLarge =
+    consoleLine(u8"32MBより大きいディスクイメージの操作に対応していません");
+
+// A formatted image holding KEEP.BIN, whose bytes every test checks at the end.
+class HostileSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (int i = 0; i < 3000; ++i) {
+            keep.push_back(uint8_t(i * 7 + 3));
+        }
+        writeFile(dir.file("keep.bin"), keep);
+        ASSERT_EQ(runTool(dir.path(), {"fd.img", "cp", "'keep.bin", "KEEP.BIN"}).output, "");
+    }
+
+    void TearDown() override {
+        const ToolResult out = runTool(dir.path(), {"fd.img", "cp", "KEEP.BIN", "'back.bin"});
+        EXPECT_EQ(out.output, "");
+        EXPECT_EQ(readFile(dir.file("back.bin")), keep);
+        EXPECT_EQ(readFile(dir.file("fd.img")).size(), 1474560u);
+    }
+
+    // Types the raw bytes at the prompt; gives what follows the usage text.
+    std::string typed(const std::string& input) {
+        const ToolResult r = runTool(dir.path(), {"fd.img"}, input);
+        EXPECT_EQ(r.exitStatus, 0);
+        const std::string usage = usageOutput();
+        EXPECT_EQ(r.output.substr(0, usage.size()), usage);
+        return r.output.size() < usage.size() ? r.output : r.output.substr(usage.size());
+    }
+
+    std::string ls() { return runTool(dir.path(), {"fd.img", "ls"}).output; }
+
+    TempDir dir;
+    std::vector<uint8_t> keep;
+};
+
+TEST_F(HostileSession, OverlongLinesRunAsPiecesOf255Characters) {
+    struct Row {
+        size_t length;
+        std::string expected;
+    };
+    // "touch " and As: the first piece creates AAAAAAAA, every further piece of As is a
+    // command name nobody knows.
+    const Row rows[] = {
+        {254, ">>"},
+        // The newline of a 255-character line is a piece of its own: a blank line.
+        {255, ">>>"},
+        {256, ">>" + kInvalid + ">"},
+        {1000, ">>" + kInvalid + ">" + kInvalid + ">" + kInvalid + ">"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.length);
+        const std::string line = "touch " + std::string(row.length - 6, 'A') + "\n";
+        EXPECT_EQ(typed(line), row.expected);
+        EXPECT_EQ(ls(), listing({"KEEP.BIN", "AAAAAAAA"}));
+        EXPECT_EQ(runTool(dir.path(), {"fd.img", "rm", "AAAAAAAA"}).output, "");
+    }
+}
+
+TEST_F(HostileSession, NulAndControlBytesAreOrdinaryTokenBytes) {
+    // The line read keeps going past a NUL, but the tokenizer ends the line there.
+    EXPECT_EQ(typed(std::string("ls\0 rm KEEP.BIN\n", 16)), ">" + listing({"KEEP.BIN"}) + ">");
+    // Control bytes other than tab, CR and LF separate nothing.
+    EXPECT_EQ(typed("\x01\x02\x7F\n\x1B[2J\n\x0B"
+                    "ls\n"),
+              ">" + kInvalid + ">" + kInvalid + ">" + kInvalid + ">");
+    // A lone CR or a CR LF line end is a separator like the blank.
+    EXPECT_EQ(typed("ls\r\n\tls \r\n"),
+              ">" + listing({"KEEP.BIN"}) + ">" + listing({"KEEP.BIN"}) + ">");
+}
+
+TEST_F(HostileSession, TokensBeyondTheTenthStayInTheLastOne) {
+    // mkdir takes token 1; the rest of the line, however long, is ignored.
+    EXPECT_EQ(typed("mkdir d1 d2 d3 d4 d5 d6 d7 d8 d9 d10 d11 d12\n"), ">>");
+    // ls uses its first parameter only, even when the tenth token holds blanks.
+    EXPECT_EQ(typed("ls d1 2 3 4 5 6 7 8 9 10 11\n"), ">" + listing({".", ".."}) + ">");
+    EXPECT_EQ(ls(), listing({"KEEP.BIN", "d1"}));
+}
+
+TEST_F(HostileSession, AbsurdRawParametersAreTestedNotObeyed) {
+    struct Row {
+        std::string line;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"read out.bin num=99999999999", kTooLarge},
+        {"read out.bin lba=99999999999", kTooLarge},
+        {"read out.bin num=-99999999999", consoleLine(u8"numの値が不正です")},
+        {"write keep.bin base=-2147483649", consoleLine(u8"baseの値が不正です")},
+        {"write keep.bin lba=65536 num=1 ch=0", kTooLarge},
+        // No digits, no key, a bare "=": all harmless, and read takes one sector.
+        {"read out.bin lba=-0 base= =5 = lba== num=x", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        EXPECT_EQ(typed(row.line + "\n"), ">" + row.expected + ">");
+    }
+    EXPECT_EQ(readFile(dir.file("out.bin")).size(), 512u);
+}
+
+TEST_F(HostileSession, PathsOfHundredsOfSeparators) {
+    const std::string many(200, '\\');
+    EXPECT_EQ(typed("ls " + many + "\ncd " + many + "x\nrmdir " + many + "\n"),
+              ">" + kNotFound + ">" + kNotFound + ">" + kNotFound + ">");
+    // mkdir stops at the first empty component behind the root mark.
+    EXPECT_EQ(typed("mkdir " + many + "\ntouch " + many + "\n"),
+              ">" + kCannotCreateDir + ">" + consoleLine(u8"ディレクトリが存在しません") + ">");
+    const std::string deep = "mkdir a" + std::string(120, '\\') + "b\n";
+    EXPECT_EQ(typed(deep), ">" + kCannotCreateDir + ">");
+    EXPECT_EQ(ls(), listing({"KEEP.BIN", "a"}));
+}
+
+TEST_F(HostileSession, NamesOfEveryByteValue) {
+    // Every byte that can stand in a token and is no separator: tab, LF, CR, blank and
+    // the backslash separate; NUL ends the line.
+    std::string script;
+    std::vector<uint8_t> bytes;
+    for (int b = 1; b < 256; ++b) {
+        if (b == '\t' || b == '\n' || b == '\r' || b == ' ' || b == '\\') {
+            continue;
+        }
+        bytes.push_back(uint8_t(b));
+        script += "touch " + std::string(1, char(b)) + "Q\n";
+    }
+    const std::string out = typed(script);
+    // Only ".Q" is refused: its field would begin with a dot. The rest are new files,
+    // but letters compare case-insensitively ("aQ" is "AQ"), and a leading 0xE5 is stored
+    // as 0x05, so "\xE5Q" is the name that "\x05Q" already took.
+    auto isDuplicate = [](uint8_t b) { return (b >= 'a' && b <= 'z') || b == 0xE5; };
+    std::string expected;
+    for (uint8_t b : bytes) {
+        expected += ">";
+        if (b == '.') {
+            expected += kCannotCreateFile;
+        } else if (isDuplicate(b)) {
+            expected += consoleLine(u8"すでに存在する名前です");
+        }
+    }
+    EXPECT_EQ(out, expected + ">");
+
+    // Every created name reads back from the image, in creation order.
+    const auto img = readFile(dir.file("fd.img"));
+    const FloppyGeometry g = floppy144();
+    size_t slot = 1;  // slot 0 holds KEEP.BIN
+    for (uint8_t b : bytes) {
+        if (b == '.' || isDuplicate(b)) {
+            continue;
+        }
+        SCOPED_TRACE(int(b));
+        const std::string name = entryName(img, rootSlotOffset(g, uint32_t(slot++)));
+        EXPECT_EQ(uint8_t(name[0]), b);
+        EXPECT_EQ(name.substr(1), "Q" + std::string(9, ' '));
+    }
+    // Removing them all leaves KEEP.BIN alone in the listing.
+    std::string removal;
+    std::string prompts = ">";
+    for (uint8_t b : bytes) {
+        if (b != '.' && !isDuplicate(b)) {
+            removal += "rm " + std::string(1, char(b)) + "Q\n";
+            prompts += ">";
+        }
+    }
+    EXPECT_EQ(typed(removal), prompts);
+    EXPECT_EQ(ls(), listing({"KEEP.BIN"}));
+}
+
+}  // namespace
