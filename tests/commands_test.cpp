@@ -26,16 +26,6 @@ const std::string kDot11 = ".          ";
 const std::string kDotDot11 = "..         ";
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
-    std::vector<uint8_t> bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (uint8_t& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = uint8_t(state >> 16);
-    }
-    return bytes;
-}
-
 const std::string& usageText() {
     static const std::string text = [] {
         TempDir dir;

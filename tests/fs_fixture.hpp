@@ -138,13 +138,7 @@ inline std::vector<uint8_t> systemEntry(const std::string& name11, uint8_t attri
     return e;
 }
 
-inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> p(n);
-    for (size_t i = 0; i < n; ++i) {
-        p[i] = uint8_t(seed + i * 7 + i / 251);
-    }
-    return p;
-}
+using testimg::pattern;
 
 // Lays data out over the clusters of a chain, in chain order.
 inline void putFileData(std::vector<uint8_t>& img, const FloppyGeometry& g,

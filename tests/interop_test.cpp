@@ -38,16 +38,6 @@ ToolResult mtools(const std::string& commandLine) {
     return runShell("MTOOLS_SKIP_CHECK=1 " + commandLine + " 2>&1");
 }
 
-std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
-    std::vector<uint8_t> bytes(size);
-    uint32_t state = seed * 2246822519u + 7;
-    for (uint8_t& b : bytes) {
-        state = state * 1664525u + 1013904223u;
-        b = uint8_t(state >> 24);
-    }
-    return bytes;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }

@@ -199,6 +199,16 @@ uint32_t freeClusterCount(const std::vector<uint8_t>& img, const FloppyGeometry&
     return n;
 }
 
+std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t state = seed * 2654435761u + 1;
+    for (uint8_t& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = uint8_t(state >> 16);
+    }
+    return bytes;
+}
+
 std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),

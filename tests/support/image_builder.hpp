@@ -80,6 +80,9 @@ std::vector<uint8_t> fileBytes(const std::vector<uint8_t>& img, const FloppyGeom
                                uint32_t first, uint32_t size);
 uint32_t freeClusterCount(const std::vector<uint8_t>& img, const FloppyGeometry& g);
 
+// Reproducible file contents: a different byte sequence for every seed.
+std::vector<uint8_t> pattern(size_t size, uint32_t seed);
+
 // Whole files on the host.
 std::vector<uint8_t> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);

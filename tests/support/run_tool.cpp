@@ -57,7 +57,11 @@ bool haveProgram(const std::string& name) {
 }
 
 std::string sjis(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
+    return encodeUtf8As(utf8, "CP932");
+}
+
+std::string encodeUtf8As(const std::string& utf8, const char* encoding) {
+    iconv_t cd = iconv_open(encoding, "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         throw std::runtime_error("iconv_open failed");
     }

@@ -23,6 +23,8 @@ bool haveProgram(const std::string& name);
 
 // Converts UTF-8 text to the Shift_JIS bytes the tool prints (iconv, code page 932).
 std::string sjis(const std::string& utf8);
+// The same conversion into any iconv encoding; throws when the text cannot be held.
+std::string encodeUtf8As(const std::string& utf8, const char* encoding);
 
 // Quotes one argument for /bin/sh.
 std::string shellQuote(const std::string& text);
