@@ -90,7 +90,8 @@ std::vector<uint32_t> chainOf(const FatVolume& v, uint32_t c) {
 }
 
 bool noneDirty(const FatVolume& v) {
-    return std::all_of(v.fatDirty().begin(), v.fatDirty().end(), [](uint8_t f) { return f == 0; });
+    const std::vector<uint8_t> flags = v.fatDirty();
+    return std::all_of(flags.begin(), flags.end(), [](uint8_t f) { return f == 0; });
 }
 
 // ---------------------------------------------------------------------------------------

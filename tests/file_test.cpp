@@ -86,6 +86,7 @@ TEST_P(FileOnGeometry, ZeroLengthWriteChangesNothing) {
 TEST_P(FileOnGeometry, FirstByteOfAnEmptyFileTakesEightSectors) {
     Disk d(g(), blankFloppy(g()));  // data area 0xF8: added sectors must be written as zeros
     ASSERT_EQ(d.root.createFile("E", 0), 0);
+    const uint32_t freeAtStart = freeClusterCount(d.bytes(), g());
     std::vector<uint32_t> chain;
     {
         auto f = d.root.openFile(0);
@@ -96,17 +97,21 @@ TEST_P(FileOnGeometry, FirstByteOfAnEmptyFileTakesEightSectors) {
         EXPECT_EQ(f->getSize(), 1u);
         EXPECT_EQ(f->getPosition(), 1u);
 
-        // The first cluster and the FAT are on the image at once; the size follows later.
+        // The FAT is on the image at once; the entry learns its first cluster and size
+        // only once the data is there, so an interruption leaves unused clusters, never
+        // an entry pointing at stale bytes.
         const auto now = d.bytes();
-        const uint16_t first = entryCluster(now, rootSlotOffset(g(), 0));
-        chain = chainOf(now, g(), first);
-        ASSERT_EQ(chain.size(), growthClusters(1));
-        EXPECT_EQ(chain.size() * spc(), 8u);
-        EXPECT_EQ(asFat(f).sectorCount(), 8u);
+        EXPECT_EQ(entryCluster(now, rootSlotOffset(g(), 0)), 0u);
         EXPECT_EQ(entrySize(now, rootSlotOffset(g(), 0)), 0u);
+        EXPECT_EQ(freeClusterCount(now, g()), freeAtStart - growthClusters(1));
+        EXPECT_EQ(asFat(f).sectorCount(), 8u);
         EXPECT_TRUE(fatCopiesAgree(now, g()));
     }
     const auto after = d.bytes();
+    const uint16_t first = entryCluster(after, rootSlotOffset(g(), 0));
+    chain = chainOf(after, g(), first);
+    ASSERT_EQ(chain.size(), growthClusters(1));
+    EXPECT_EQ(chain.size() * spc(), 8u);
     EXPECT_EQ(entrySize(after, rootSlotOffset(g(), 0)), 1u);
     EXPECT_EQ(after[g().clusterOffset(chain[0])], 'Z');
     EXPECT_TRUE(allBytesAre(after, g().clusterOffset(chain[0]) + 1, cb() - 1, 0));
@@ -210,6 +215,8 @@ TEST_P(FileOnGeometry, ResizeToTheSameSizeAndToZero) {
         // Emptied this way, the file grows again from nothing.
         const uint8_t q = 'q';
         ASSERT_EQ(f->write(&q, 1), 1u);
+        EXPECT_EQ(freeClusterCount(d.bytes(), g()), freeAtStart - growthClusters(1));
+        ASSERT_TRUE(f->flush());
         EXPECT_NE(entryCluster(d.bytes(), rootSlotOffset(g(), 0)), 0u);
     }
     const auto after = d.bytes();

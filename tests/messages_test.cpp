@@ -56,6 +56,7 @@ const Message kMessages[] = {
     MESSAGE(kMsgSourceNotFound, u8"コピー元のファイルが見つかりません"),
     MESSAGE(kMsgOutOfMemory, u8"メモリが確保できません"),
     MESSAGE(kMsgReadFailed, u8"読み込みに失敗しました"),
+    MESSAGE(kMsgImageBusy, u8"イメージファイルは他のプロセスが使用中です。終了を待っています。"),
     MESSAGE(kMsgCannotOpenDestination, u8"コピー先のファイルを開けません"),
     MESSAGE(kMsgWriteFailed, u8"書き込みに失敗しました"),
     MESSAGE(kMsgCannotOpenHostFile, u8"ファイルを開けませんでした"),
@@ -120,7 +121,7 @@ TEST(Messages, TableCoversEveryConstantOfTheHeader) {
         EXPECT_TRUE(tabled.insert(m.name).second) << "twice in the table: " << m.name;
     }
     EXPECT_EQ(declared, tabled);
-    EXPECT_EQ(declared.size(), 36u);
+    EXPECT_EQ(declared.size(), 37u);
 }
 
 TEST(Messages, OnlyTheTwoFormatsCarryALineEndOrAConversion) {

@@ -1,12 +1,11 @@
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <system_error>
 
 #include "commands/commands.hpp"
 #include "commands/paths.hpp"
+#include "platform/file_io.hpp"
 #include "shell/console.hpp"
 #include "shell/image_state.hpp"
 #include "shell/messages.hpp"
@@ -32,11 +31,6 @@ std::optional<std::vector<uint8_t>> allocateBuffer(uint64_t length) {
         return std::nullopt;
     }
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using HostFile = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace
 
@@ -68,27 +62,25 @@ bool writeDestinationFile(const char* argument, const std::vector<uint8_t>& data
 }
 
 std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath) {
-    std::error_code error;
     // A directory opens for reading on some systems, but it holds no file to copy.
-    if (std::filesystem::is_directory(hostPath, error)) {
+    if (isHostDirectory(hostPath)) {
         printLine(msg::kMsgSourceNotFound);
         return std::nullopt;
     }
-    HostFile file(std::fopen(hostPath, "rb"));
-    long length = -1;
-    if (file && std::fseek(file.get(), 0, SEEK_END) == 0) {
-        length = std::ftell(file.get());
-    }
+    OpenFile file = OpenFile::open(hostPath, "rb", FileRole::Host);
     // Something that cannot be sought (a pipe) cannot be read whole either.
-    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    const std::optional<uint64_t> length = file ? fileSize(file.get()) : std::nullopt;
+    if (!length) {
         printLine(msg::kMsgSourceNotFound);
         return std::nullopt;
     }
-    std::optional<std::vector<uint8_t>> buffer = allocateBuffer(static_cast<uint64_t>(length));
+    std::optional<std::vector<uint8_t>> buffer = allocateBuffer(*length);
     if (!buffer) {
         return std::nullopt;
     }
-    if (std::fread(buffer->data(), 1, buffer->size(), file.get()) != buffer->size()) {
+    const bool whole =
+        readBlock(file.get(), buffer->data(), buffer->size(), FileRole::Host) == ReadOutcome::Whole;
+    if (!file.close() || !whole) {
         printLine(msg::kMsgReadFailed);
         return std::nullopt;
     }
@@ -106,9 +98,12 @@ std::optional<std::vector<uint8_t>> readImageFile(const char* path) {
         printLine(msg::kMsgSourceNotFound);
         return std::nullopt;
     }
+    image.imageDevice.readFailed = false;
     std::unique_ptr<File> file = dir->openFile(index);
     if (!file) {
-        printLine(msg::kMsgCannotOpenFile);
+        // A sector the image does not have is a file that cannot be opened; a read that
+        // the host refused is a failed read.
+        printLine(image.imageDevice.readFailed ? msg::kMsgReadFailed : msg::kMsgCannotOpenFile);
         return std::nullopt;
     }
     // A damaged entry may record more bytes than its chain holds, up to 4 GiB: the buffer
@@ -140,18 +135,19 @@ bool writeHostFile(const char* hostPath, const std::vector<uint8_t>& data) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
-    std::FILE* file = std::fopen(hostPath, "wb");
-    if (file == nullptr) {
+    OpenFile file = OpenFile::open(hostPath, "wb", FileRole::Host);
+    if (!file) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
-    bool written = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    // Closing flushes: a full disk may only show here.
-    written = std::fclose(file) == 0 && written;
-    if (!written) {
+    const bool written = writeBlock(file.get(), data.data(), data.size(), FileRole::Host);
+    if (!file.close() || !written) {
+        // A cut-short copy is worse than none: a build would go on with it.
+        removeIncompleteHostFile(hostPath);
         printLine(msg::kMsgWriteFailed);
+        return false;
     }
-    return written;
+    return true;
 }
 
 bool writeImageFile(const char* path, const std::vector<uint8_t>& data) {
@@ -166,22 +162,17 @@ bool writeImageFile(const char* path, const std::vector<uint8_t>& data) {
         return false;
     }
     const uint32_t length = static_cast<uint32_t>(data.size());
-    const int created = dir->createFile(path + nameOffset, length);
-    if (created == -1) {
-        printLine(msg::kMsgCannotCreateFile);
-        return false;
+    switch (dir->createFileWithData(path + nameOffset, data.data(), length)) {
+        case Directory::CreateOutcome::Created:
+            return true;
+        case Directory::CreateOutcome::Refused:
+            printLine(msg::kMsgCannotCreateFile);
+            return false;
+        case Directory::CreateOutcome::WriteFailed:
+            break;
     }
-    std::unique_ptr<File> file = dir->openFile(created);
-    if (!file) {
-        printLine(msg::kMsgCannotOpenFile);
-        return false;
-    }
-    if (length != 0 && file->write(data.data(), length) != length) {
-        printLine(msg::kMsgWriteFailed);
-        return false;
-    }
-    // Destroying the file writes its sectors to the image.
-    return true;
+    printLine(msg::kMsgWriteFailed);
+    return false;
 }
 
 }  // namespace fat12img

@@ -11,6 +11,12 @@ namespace fat12img {
 // the slot position in the directory's table (every slot counted); -1 means none.
 class Directory {
   public:
+    enum class CreateOutcome : uint8_t {
+        Created,
+        Refused,      // the name, no free slot or no free cluster: nothing was written
+        WriteFailed,  // a write of the image failed; what it had changed is put back
+    };
+
     virtual ~Directory() = default;
     virtual int findEntry(const char* name) const = 0;
     // Writes the printable name into buffer (13 bytes, or null for the length only);
@@ -21,6 +27,9 @@ class Directory {
     virtual bool removeEntry(int index) = 0;
     virtual int createDirectory(const char* name) = 0;
     virtual int createFile(const char* name, uint32_t size) = 0;
+    // Creates a file holding these bytes: they reach the image before the entry does.
+    virtual CreateOutcome createFileWithData(const char* name, const uint8_t* data,
+                                             uint32_t size) = 0;
     virtual std::unique_ptr<Directory> openDirectory(int index) = 0;
     virtual std::unique_ptr<File> openFile(int index) = 0;
     virtual bool isDirectory(int index) const = 0;

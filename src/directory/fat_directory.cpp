@@ -16,6 +16,7 @@ void FatDirectory::adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t
     firstCluster_ = firstCluster;
     lastCluster_ = lastCluster;
     entries_ = std::move(entries);
+    entriesOnImage_ = entries_;
     sectorNumbers_ = std::move(sectorNumbers);
     appendPos_ = findEndMarker();
 }
@@ -35,13 +36,50 @@ int FatDirectory::findEndMarker() const {
     return slotCount();
 }
 
-void FatDirectory::writeTableSector(uint32_t tableSector) {
+bool FatDirectory::writeChangedSectors() {
     const uint32_t bps = volume_->bytesPerSector();
-    volume_->writeSector(sectorNumbers_[tableSector], entries_.data() + tableSector * bps);
+    const uint32_t count = static_cast<uint32_t>(sectorNumbers_.size());
+    auto changed = [&](uint32_t i) {
+        const size_t offset = static_cast<size_t>(i) * bps;
+        return std::memcmp(entries_.data() + offset, entriesOnImage_.data() + offset, bps) != 0;
+    };
+    for (uint32_t i = 0; i < count;) {
+        if (!changed(i)) {
+            ++i;
+            continue;
+        }
+        // Changed sectors that follow each other on the image travel in one write.
+        uint32_t end = i + 1;
+        while (end < count && changed(end) && sectorNumbers_[end] == sectorNumbers_[end - 1] + 1) {
+            ++end;
+        }
+        const size_t offset = static_cast<size_t>(i) * bps;
+        const size_t length = static_cast<size_t>(end - i) * bps;
+        if (!volume_->writeSectors(sectorNumbers_[i], end - i, entries_.data() + offset)) {
+            // The image may hold part of the write: write these sectors again next time.
+            for (size_t b = offset; b < offset + length; b += bps) {
+                entriesOnImage_[b] = static_cast<uint8_t>(~entries_[b]);
+            }
+            return false;
+        }
+        std::memcpy(entriesOnImage_.data() + offset, entries_.data() + offset, length);
+        i = end;
+    }
+    return true;
 }
 
-void FatDirectory::writeEntrySector(int index) {
-    writeTableSector(index * entry::kEntrySize / volume_->bytesPerSector());
+bool FatDirectory::restoreTable(const std::vector<uint8_t>& before, int appendPos,
+                                uint32_t lastCluster) {
+    // Sectors added since hold zeros in a cluster that the FAT gives back: only the
+    // sectors the table had are written back.
+    const size_t bps = volume_->bytesPerSector();
+    const size_t sectors = before.size() / bps;
+    entries_ = before;
+    entriesOnImage_.resize(before.size());
+    sectorNumbers_.resize(sectors);
+    appendPos_ = appendPos;
+    lastCluster_ = lastCluster;
+    return writeChangedSectors();
 }
 
 int FatDirectory::findEntry(const char* name) const {
@@ -102,25 +140,71 @@ bool FatDirectory::isFile(int index) const {
 }
 
 bool FatDirectory::setEntrySize(int index, uint32_t size) {
-    writeLe32(slotAt(index) + entry::kSize, size);
-    writeEntrySector(index);
-    return true;
+    return setEntryChain(index, entryFirstCluster(slot(index)), size);
 }
 
 bool FatDirectory::setEntryFirstCluster(int index, uint32_t cluster) {
+    return setEntryChain(index, cluster, entryFileSize(slot(index)));
+}
+
+bool FatDirectory::setEntryChain(int index, uint32_t cluster, uint32_t size) {
+    const std::vector<uint8_t> before = entries_;
     writeLe16(slotAt(index) + entry::kFirstCluster, static_cast<uint16_t>(cluster));
-    writeEntrySector(index);
-    return true;
+    writeLe32(slotAt(index) + entry::kSize, size);
+    if (writeChangedSectors()) {
+        return true;
+    }
+    restoreTable(before, appendPos_, lastCluster_);
+    return false;
 }
 
 bool FatDirectory::removeEntry(int index) {
+    if (!isInUse(index)) {
+        return false;
+    }
+    const FatCheckpoint fatBefore = volume_->checkpoint();
+    const std::vector<uint8_t> before = entries_;
     // This directory counts as being removed from, so an entry that leads back into it
     // (a damaged image) never frees the storage that this very table lives in.
-    std::vector<uint32_t> removing{firstCluster_};
-    return removeEntryGuarded(index, removing);
+    std::vector<uint32_t> visited{firstCluster_};
+    std::vector<std::unique_ptr<FatDirectory>> emptied;
+    if (!markRemoved(index, visited, emptied)) {
+        entries_ = before;
+        volume_->rollBack(fatBefore);  // nothing was written: this changes memory only
+        return false;
+    }
+    // The entry goes first, and the whole tree below it with it; then the tables below,
+    // now in clusters that no entry reaches; the chains are freed last. An interruption
+    // leaves the old tree, or the new one and clusters that nothing uses.
+    std::vector<std::vector<uint8_t>> emptiedBefore;
+    try {
+        for (const auto& table : emptied) {
+            emptiedBefore.push_back(table->entriesOnImage_);
+        }
+    } catch (const std::bad_alloc&) {
+        entries_ = before;
+        volume_->rollBack(fatBefore);
+        return false;
+    }
+    bool written = writeChangedSectors();
+    for (size_t i = 0; written && i < emptied.size(); ++i) {
+        written = emptied[i]->writeChangedSectors();
+    }
+    if (written && volume_->flushFat()) {
+        return true;
+    }
+    // Put back in the reverse order: the chains, the tables below, then the entry.
+    volume_->rollBack(fatBefore);
+    for (size_t i = emptied.size(); i-- > 0;) {
+        FatDirectory& table = *emptied[i];
+        table.restoreTable(emptiedBefore[i], table.appendPos_, table.lastCluster_);
+    }
+    restoreTable(before, appendPos_, lastCluster_);
+    return false;
 }
 
-bool FatDirectory::removeEntryGuarded(int index, std::vector<uint32_t>& removing) {
+bool FatDirectory::markRemoved(int index, std::vector<uint32_t>& visited,
+                               std::vector<std::unique_ptr<FatDirectory>>& emptied) {
     if (!isInUse(index)) {
         return false;
     }
@@ -133,31 +217,24 @@ bool FatDirectory::removeEntryGuarded(int index, std::vector<uint32_t>& removing
         if (isDotEntry(e)) {
             return true;
         }
-        const bool alreadyRemoving =
-            std::find(removing.begin(), removing.end(), first) != removing.end();
-        if (alreadyRemoving) {
-            // A directory that contains one of its own ancestors: that chain is released
-            // by the ancestor's own entry, not again through this one.
+        const bool alreadyVisited =
+            std::find(visited.begin(), visited.end(), first) != visited.end();
+        if (alreadyVisited) {
+            // A directory that contains one of its own ancestors, or one reached twice:
+            // that chain is released through the first entry that reached it.
             releaseChain = false;
-        } else if (releaseChain && !removeContents(index, removing)) {
+        } else if (releaseChain && !markContentsRemoved(index, visited, emptied)) {
             return false;
         }
     }
 
     e = slotAt(index);
     e[entry::kName] = entry::kFreeMarker;
-    const uint32_t bps = volume_->bytesPerSector();
-    uint32_t sector = index * entry::kEntrySize / bps;
     // The long-name slots in front of the entry go with it.
     for (int i = index - 1; i >= 0; --i) {
         uint8_t* lfn = slotAt(i);
         if (classifySlot(lfn) != SlotClass::LongName) {
             break;
-        }
-        const uint32_t lfnSector = i * entry::kEntrySize / bps;
-        if (lfnSector != sector) {
-            writeTableSector(sector);
-            sector = lfnSector;
         }
         const bool lastOfSet = (lfn[entry::kName] & entry::kLongNameLastFlag) != 0;
         lfn[entry::kAttribute] = 0;
@@ -166,28 +243,30 @@ bool FatDirectory::removeEntryGuarded(int index, std::vector<uint32_t>& removing
             break;
         }
     }
-    writeTableSector(sector);
-
     if (releaseChain) {
-        volume_->freeChain(first);
+        volume_->releaseChain(first);
     }
     return true;
 }
 
-bool FatDirectory::removeContents(int index, std::vector<uint32_t>& removing) {
+bool FatDirectory::markContentsRemoved(int index, std::vector<uint32_t>& visited,
+                                       std::vector<std::unique_ptr<FatDirectory>>& emptied) {
     std::unique_ptr<FatDirectory> sub = openSubdirectory(index);
     if (!sub) {
         return false;
     }
-    removing.push_back(sub->getFirstCluster());
-    bool all = true;
+    visited.push_back(sub->getFirstCluster());
     for (int i = sub->firstEntry(); i != -1; i = sub->nextEntry(i)) {
-        if (!sub->removeEntryGuarded(i, removing)) {
-            all = false;
+        if (!sub->markRemoved(i, visited, emptied)) {
+            return false;
         }
     }
-    removing.pop_back();
-    return all;
+    try {
+        emptied.push_back(std::move(sub));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<FatDirectory> FatDirectory::openSubdirectory(int index) {
@@ -234,101 +313,62 @@ std::unique_ptr<File> FatDirectory::openFile(int index) {
     return file;
 }
 
-int FatDirectory::allocateSlot() {
+int FatDirectory::allocateSlot(Failure& failure) {
     // Freed slots are reused before the table is extended.
     for (int i = 0; i < appendPos_; ++i) {
         if (slot(i)[entry::kName] == entry::kFreeMarker) {
             return i;
         }
     }
-    if (appendPos_ >= slotCount() && !addCluster()) {
-        return -1;
+    if (appendPos_ >= slotCount()) {
+        failure = addCluster();
+        if (failure != Failure::None) {
+            return -1;
+        }
     }
     return appendPos_++;
 }
 
-bool FatDirectory::addCluster() {
+FatDirectory::Failure FatDirectory::addCluster() {
     if (lastCluster_ == 0) {
-        return false;  // the root directory, or a subdirectory without a chain
+        return Failure::Refused;  // the root directory, or a subdirectory without a chain
     }
-    if (volume_->allocateChain(lastCluster_, 1) == 0) {
-        return false;
+    if (volume_->reserveChain(lastCluster_, 1) == 0) {
+        return Failure::Refused;
     }
     const uint32_t added = volume_->getFatEntry(lastCluster_);
     const uint32_t bps = volume_->bytesPerSector();
     const uint32_t spc = volume_->sectorsPerCluster();
+    const size_t oldBytes = entries_.size();
     try {
-        entries_.resize(entries_.size() + static_cast<size_t>(spc) * bps, 0);
+        entries_.resize(oldBytes + static_cast<size_t>(spc) * bps, 0);
+        entriesOnImage_.resize(entries_.size(), 0);
         sectorNumbers_.reserve(sectorNumbers_.size() + spc);
     } catch (const std::bad_alloc&) {
-        entries_.resize(sectorNumbers_.size() * bps);
-        volume_->freeChain(added);
-        volume_->markEndOfChain(lastCluster_);
-        return false;
+        return Failure::Refused;  // the caller puts the table and the FAT back
     }
-    const uint32_t firstNewSector = static_cast<uint32_t>(sectorNumbers_.size());
-    appendPos_ = static_cast<int>(firstNewSector * bps / entry::kEntrySize);
+    // The new cluster is zeroed on the image before the FAT links it to the table: a
+    // slot of it that no entry is written into must read as an end marker.
     const uint32_t sector = volume_->clusterToSector(added);
+    if (!volume_->writeSectors(sector, spc, entries_.data() + oldBytes)) {
+        return Failure::WriteFailed;
+    }
+    appendPos_ = static_cast<int>(oldBytes / entry::kEntrySize);
     for (uint32_t j = 0; j < spc; ++j) {
         sectorNumbers_.push_back(sector + j);
     }
     lastCluster_ = added;
-    // The new cluster is zeroed on the image at once: a slot of it that no entry is
-    // written into must still read as an end marker.
-    for (uint32_t j = 0; j < spc; ++j) {
-        writeTableSector(firstNewSector + j);
-    }
-    return true;
+    return Failure::None;
 }
 
-int FatDirectory::createEntry(const char* name, uint32_t allocationBytes, uint8_t attribute,
-                              uint32_t sizeField) {
-    uint8_t field[entry::kNameFieldSize];
-    toShortName(field, name);
-    if (name[0] == '\0' || !isCreatableShortName(field)) {
-        return -1;
-    }
-    const int previousAppendPos = appendPos_;
-    const int index = allocateSlot();
-    if (index < 0) {
-        return -1;
-    }
-    const uint64_t clusterBytes = volume_->bytesPerCluster();
-    const uint64_t count = (allocationBytes + clusterBytes - 1) / clusterBytes;
-    uint32_t first = 0;
-    if (count > 0) {
-        first = volume_->allocateChain(0, static_cast<uint32_t>(count));
-        if (first == 0) {
-            // Give an appended slot back, so no all-zero slot is left in front of later
-            // entries.
-            if (index >= previousAppendPos) {
-                appendPos_ = index;
-            }
-            return -1;
-        }
-    }
-    fillEntry(slotAt(index), field, attribute, static_cast<uint16_t>(first), sizeField);
-    writeEntrySector(index);
-    return index;
-}
-
-int FatDirectory::createFile(const char* name, uint32_t size) {
-    return createEntry(name, size, 0x00, size);
-}
-
-int FatDirectory::createDirectory(const char* name) {
+bool FatDirectory::writeNewDirectoryCluster(uint32_t cluster) {
     const uint32_t bps = volume_->bytesPerSector();
     std::vector<uint8_t> buffer;
     try {
-        buffer.assign(bps, 0);
+        buffer.assign(static_cast<size_t>(bps) * volume_->sectorsPerCluster(), 0);
     } catch (const std::bad_alloc&) {
-        return -1;
+        return false;
     }
-    const int index = createEntry(name, volume_->bytesPerCluster(), entry::kAttrDirectory, 0);
-    if (index < 0) {
-        return -1;
-    }
-    const uint32_t cluster = entryFirstCluster(slot(index));
     uint8_t dotName[entry::kNameFieldSize];
     std::memset(dotName, entry::kBlank, sizeof dotName);
     dotName[0] = '.';
@@ -336,13 +376,154 @@ int FatDirectory::createDirectory(const char* name) {
     dotName[1] = '.';
     fillEntry(buffer.data() + entry::kEntrySize, dotName, entry::kAttrDirectory,
               static_cast<uint16_t>(firstCluster_), 0);
-    const uint32_t firstSector = volume_->clusterToSector(cluster);
-    volume_->writeSector(firstSector, buffer.data());
-    std::fill(buffer.begin(), buffer.end(), 0);
-    for (uint32_t j = 1; j < volume_->sectorsPerCluster(); ++j) {
-        volume_->writeSector(firstSector + j, buffer.data());
+    return volume_->writeSectors(volume_->clusterToSector(cluster), volume_->sectorsPerCluster(),
+                                 buffer.data());
+}
+
+bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, uint32_t size) {
+    const uint32_t bps = volume_->bytesPerSector();
+    const uint32_t spc = volume_->sectorsPerCluster();
+    const uint32_t needed = static_cast<uint32_t>((static_cast<uint64_t>(size) + bps - 1) / bps);
+    std::vector<uint32_t> sectors;
+    std::vector<uint8_t> tail;
+    try {
+        sectors.reserve(needed);
+        tail.resize(size % bps == 0 ? 0 : bps);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
+    uint32_t cluster = firstCluster;
+    for (uint32_t walked = 0; sectors.size() < needed && volume_->isDataCluster(cluster) &&
+                              walked < volume_->maxChainLength();
+         ++walked) {
+        const uint32_t first = volume_->clusterToSector(cluster);
+        for (uint32_t j = 0; j < spc && sectors.size() < needed; ++j) {
+            sectors.push_back(first + j);
+        }
+        cluster = volume_->getFatEntry(cluster);
+    }
+    if (sectors.size() < needed) {
+        return false;
+    }
+    // Whole sectors go straight from the caller's bytes, one write per run of sectors that
+    // follow each other on the image.
+    const uint32_t whole = size / bps;
+    for (uint32_t i = 0; i < whole;) {
+        uint32_t end = i + 1;
+        while (end < whole && sectors[end] == sectors[end - 1] + 1) {
+            ++end;
+        }
+        if (!volume_->writeSectors(sectors[i], end - i, data + static_cast<size_t>(i) * bps)) {
+            return false;
+        }
+        i = end;
+    }
+    if (tail.empty()) {
+        return true;
+    }
+    // The bytes after the end of the file keep what the image held there: this one
+    // sector is the only one read before it is written.
+    if (!volume_->readSector(sectors[whole], tail.data())) {
+        return false;
+    }
+    std::memcpy(tail.data(), data + static_cast<size_t>(whole) * bps, size % bps);
+    return volume_->writeSector(sectors[whole], tail.data());
+}
+
+int FatDirectory::createEntry(const char* name, const NewContent& content, Failure& failure) {
+    failure = Failure::Refused;
+    uint8_t field[entry::kNameFieldSize];
+    toShortName(field, name);
+    if (name[0] == '\0' || !isCreatableShortName(field)) {
+        return -1;
+    }
+    const FatCheckpoint fatBefore = volume_->checkpoint();
+    const int appendPosBefore = appendPos_;
+    const uint32_t lastClusterBefore = lastCluster_;
+    std::vector<uint8_t> before;
+    try {
+        before = entries_;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    // Puts everything back: the table and its sectors first, then the FAT, so that an
+    // interruption of the undo leaves no entry pointing at a free cluster.
+    auto undo = [&](Failure why) {
+        restoreTable(before, appendPosBefore, lastClusterBefore);
+        volume_->rollBack(fatBefore);
+        failure = why;
+        return -1;
+    };
+    Failure slotFailure = Failure::None;
+    const int index = allocateSlot(slotFailure);
+    if (index < 0) {
+        return undo(slotFailure);
+    }
+    const uint64_t clusterBytes = volume_->bytesPerCluster();
+    const uint64_t count = (content.allocationBytes + clusterBytes - 1) / clusterBytes;
+    uint32_t first = 0;
+    if (count > 0) {
+        first = volume_->reserveChain(0, static_cast<uint32_t>(count));
+        if (first == 0) {
+            if (lastCluster_ == lastClusterBefore) {
+                return undo(Failure::Refused);
+            }
+            // The table grew into a zeroed cluster before the clusters ran out: it keeps
+            // that cluster for the next entry, and only the slot is given back.
+            appendPos_ = index;
+            if (!volume_->flushFat()) {
+                return undo(Failure::WriteFailed);
+            }
+            return -1;
+        }
+    }
+    // What the entry will point at reaches the image first, then the FAT that links it,
+    // then the entry itself.
+    bool stored = true;
+    if ((content.attribute & entry::kAttrDirectory) != 0) {
+        stored = writeNewDirectoryCluster(first);
+    } else if (content.data != nullptr && content.sizeField > 0) {
+        stored = writeNewFileData(first, content.data, content.sizeField);
+    }
+    if (!stored || !volume_->flushFat()) {
+        return undo(Failure::WriteFailed);
+    }
+    fillEntry(slotAt(index), field, content.attribute, static_cast<uint16_t>(first),
+              content.sizeField);
+    if (!writeChangedSectors()) {
+        return undo(Failure::WriteFailed);
+    }
+    failure = Failure::None;
     return index;
+}
+
+int FatDirectory::createFile(const char* name, uint32_t size) {
+    Failure failure = Failure::None;
+    NewContent content;
+    content.allocationBytes = size;
+    content.sizeField = size;
+    return createEntry(name, content, failure);
+}
+
+Directory::CreateOutcome FatDirectory::createFileWithData(const char* name, const uint8_t* data,
+                                                          uint32_t size) {
+    Failure failure = Failure::None;
+    NewContent content;
+    content.allocationBytes = size;
+    content.sizeField = size;
+    content.data = data;
+    if (createEntry(name, content, failure) >= 0) {
+        return CreateOutcome::Created;
+    }
+    return failure == Failure::WriteFailed ? CreateOutcome::WriteFailed : CreateOutcome::Refused;
+}
+
+int FatDirectory::createDirectory(const char* name) {
+    Failure failure = Failure::None;
+    NewContent content;
+    content.attribute = entry::kAttrDirectory;
+    content.allocationBytes = volume_->bytesPerCluster();
+    return createEntry(name, content, failure);
 }
 
 bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
@@ -357,10 +538,10 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    if (!volume->readSectors(start, n, table.data())) {
+        return false;
+    }
     for (uint32_t i = 0; i < n; ++i) {
-        if (!volume->readSector(start + i, table.data() + i * bps)) {
-            return false;
-        }
         sectors[i] = start + i;
     }
     adoptTable(volume, 0, 0, std::move(table), std::move(sectors));

@@ -10,9 +10,12 @@
 
 namespace fat12img {
 
-// A directory held as its whole entry table in memory. Every change to an entry is
-// written to the image at once, one table sector at a time; lookups and listings touch
-// no sector. Where the table comes from is up to the two kinds of storage.
+// A directory held as its whole entry table in memory, beside what the image holds of it.
+// Every operation changes the table in memory, then writes the sectors that differ, in an
+// order that leaves the old or the new tree on the image wherever it is interrupted; an
+// operation whose write fails puts the table, the FAT and the image back as they were.
+// Lookups and listings touch no sector. Where the table comes from is up to the two kinds
+// of storage.
 class FatDirectory : public Directory {
   public:
     int findEntry(const char* name) const override;
@@ -22,6 +25,8 @@ class FatDirectory : public Directory {
     bool removeEntry(int index) override;
     int createDirectory(const char* name) override;
     int createFile(const char* name, uint32_t size) override;
+    CreateOutcome createFileWithData(const char* name, const uint8_t* data,
+                                     uint32_t size) override;
     std::unique_ptr<Directory> openDirectory(int index) override;
     std::unique_ptr<File> openFile(int index) override;
     bool isDirectory(int index) const override;
@@ -30,9 +35,12 @@ class FatDirectory : public Directory {
 
     virtual bool load(FatVolume* volume, uint32_t firstCluster) = 0;
 
-    // Used by the file that this directory opened to keep its entry current.
+    // Used by the file that this directory opened to keep its entry current: the entry's
+    // sector is written at once; false when that write fails, and then the entry is as
+    // it was.
     bool setEntrySize(int index, uint32_t size);
     bool setEntryFirstCluster(int index, uint32_t cluster);
+    bool setEntryChain(int index, uint32_t cluster, uint32_t size);
 
     // The in-memory table, for checks.
     int slotCount() const { return static_cast<int>(entries_.size() / entry::kEntrySize); }
@@ -45,23 +53,36 @@ class FatDirectory : public Directory {
                     std::vector<uint8_t> entries, std::vector<uint32_t> sectorNumbers);
 
   private:
+    // What createEntry puts into the new entry's storage before the entry appears.
+    struct NewContent {
+        uint8_t attribute = 0;
+        uint32_t allocationBytes = 0;
+        uint32_t sizeField = 0;
+        const uint8_t* data = nullptr;  // a file's bytes, sizeField of them, or none
+    };
+    enum class Failure : uint8_t { None, Refused, WriteFailed };
+
     bool isInUse(int index) const;
     uint8_t* slotAt(int index) { return entries_.data() + index * entry::kEntrySize; }
     int findEndMarker() const;
-    void writeEntrySector(int index);
-    void writeTableSector(uint32_t tableSector);
+    bool writeChangedSectors();
+    bool restoreTable(const std::vector<uint8_t>& before, int appendPos, uint32_t lastCluster);
     std::unique_ptr<FatDirectory> openSubdirectory(int index);
-    bool removeEntryGuarded(int index, std::vector<uint32_t>& removing);
-    bool removeContents(int index, std::vector<uint32_t>& removing);
-    int allocateSlot();
-    bool addCluster();
-    int createEntry(const char* name, uint32_t allocationBytes, uint8_t attribute,
-                    uint32_t sizeField);
+    bool markRemoved(int index, std::vector<uint32_t>& visited,
+                     std::vector<std::unique_ptr<FatDirectory>>& emptied);
+    bool markContentsRemoved(int index, std::vector<uint32_t>& visited,
+                             std::vector<std::unique_ptr<FatDirectory>>& emptied);
+    int allocateSlot(Failure& failure);
+    Failure addCluster();
+    bool writeNewDirectoryCluster(uint32_t cluster);
+    bool writeNewFileData(uint32_t firstCluster, const uint8_t* data, uint32_t size);
+    int createEntry(const char* name, const NewContent& content, Failure& failure);
 
     uint32_t firstCluster_ = 0;
     uint32_t lastCluster_ = 0;  // 0 when the table cannot grow
     FatVolume* volume_ = nullptr;
     std::vector<uint8_t> entries_;
+    std::vector<uint8_t> entriesOnImage_;  // what the image holds of the table
     int appendPos_ = 0;                    // slot index where the next entry is appended
     std::vector<uint32_t> sectorNumbers_;  // image sector of each table sector
 };

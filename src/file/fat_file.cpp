@@ -5,6 +5,7 @@
 #include <new>
 
 #include "directory/fat_directory.hpp"
+#include "volume/fat12_entry.hpp"
 
 namespace fat12img {
 
@@ -44,7 +45,7 @@ bool FatFile::open(FatVolume* volume, FatDirectory* directory, int entryIndex,
     size_ = size;
     sectorCount_ = content_.sectorCount();
     position_ = 0;
-    sizeChanged_ = false;
+    entryChanged_ = false;
     return true;
 }
 
@@ -71,7 +72,7 @@ uint32_t FatFile::write(const uint8_t* source, uint32_t length) {
     }
     if (end > size_) {
         size_ = static_cast<uint32_t>(end);
-        sizeChanged_ = true;
+        entryChanged_ = true;
     }
     if (length == 0) {
         return 0;
@@ -115,19 +116,33 @@ bool FatFile::flush() {
     if (volume_ == nullptr) {
         return true;  // never opened
     }
-    bool result = true;
     const uint32_t bps = volume_->bytesPerSector();
-    for (uint32_t i = 0; i < sectorCount_; ++i) {
-        if (content_.flags[i] != 0) {
-            result = volume_->writeSector(content_.sectors[i], content_.data.data() + i * bps);
-            content_.flags[i] = 0;
+    // The data reaches the image before the entry records where it is and how long.
+    for (uint32_t i = 0; i < sectorCount_;) {
+        if (content_.flags[i] == 0) {
+            ++i;
+            continue;
         }
+        uint32_t end = i + 1;
+        while (end < sectorCount_ && content_.flags[end] != 0 &&
+               content_.sectors[end] == content_.sectors[end - 1] + 1) {
+            ++end;
+        }
+        if (!volume_->writeSectors(content_.sectors[i], end - i,
+                                   content_.data.data() + static_cast<size_t>(i) * bps)) {
+            return false;
+        }
+        std::fill(content_.flags.begin() + i, content_.flags.begin() + end, 0);
+        i = end;
     }
-    if (sizeChanged_) {
-        directory_->setEntrySize(entryIndex_, size_);
-        sizeChanged_ = false;
+    if (entryChanged_) {
+        const uint32_t first = sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]);
+        if (!directory_->setEntryChain(entryIndex_, first, size_)) {
+            return false;
+        }
+        entryChanged_ = false;
     }
-    return result;
+    return true;
 }
 
 bool FatFile::grow(uint32_t targetSize) {
@@ -136,32 +151,38 @@ bool FatFile::grow(uint32_t targetSize) {
     // Whole clusters covering the missing sectors, and at least eight sectors.
     const uint32_t missing = std::max(ceilDiv(targetSize - capacity(), bps), kMinGrowthSectors);
     const uint32_t clusters = ceilDiv(missing, spc);
-    const uint32_t first = volume_->allocateChain(lastCluster_, clusters);
+    const FatCheckpoint before = volume_->checkpoint();
+    const uint32_t first = volume_->reserveChain(lastCluster_, clusters);
     if (first == 0) {
         return false;
     }
     const uint32_t added = lastCluster_ == 0 ? first : volume_->getFatEntry(lastCluster_);
     const uint32_t newCount = sectorCount_ + clusters * spc;
-    try {
-        // Sectors past sectorCount_ that a shrink dropped are no longer ours.
+    auto keepOldSectors = [&] {
         content_.data.resize(static_cast<size_t>(sectorCount_) * bps);
         content_.sectors.resize(sectorCount_);
         content_.flags.resize(sectorCount_);
+    };
+    try {
+        // Sectors past sectorCount_ that a shrink dropped are no longer ours.
+        keepOldSectors();
         content_.data.resize(static_cast<size_t>(newCount) * bps, 0);
         content_.sectors.reserve(newCount);
         // Added sectors are written at the next flush even where nothing is written in.
         content_.flags.resize(newCount, 1);
     } catch (const std::bad_alloc&) {
-        content_.data.resize(static_cast<size_t>(sectorCount_) * bps);
-        content_.flags.resize(sectorCount_);
-        volume_->freeChain(added);
-        if (lastCluster_ != 0) {
-            volume_->markEndOfChain(lastCluster_);
-        }
+        keepOldSectors();
+        volume_->rollBack(before);  // nothing was written: memory only
         return false;
     }
+    if (!volume_->flushFat()) {
+        keepOldSectors();
+        volume_->rollBack(before);
+        return false;
+    }
+    // A file that had no chain records its first cluster at the next flush, after its data.
     if (lastCluster_ == 0) {
-        directory_->setEntryFirstCluster(entryIndex_, added);
+        entryChanged_ = true;
     }
     uint32_t cluster = added;
     for (uint32_t walked = 0; walked < clusters && volume_->isDataCluster(cluster); ++walked) {
@@ -176,22 +197,37 @@ bool FatFile::grow(uint32_t targetSize) {
     return true;
 }
 
-void FatFile::shrink(uint32_t newSize) {
+bool FatFile::shrink(uint32_t newSize) {
     const uint32_t spc = volume_->sectorsPerCluster();
     const uint32_t keepClusters = ceilDiv(newSize, volume_->bytesPerCluster());
     const uint32_t keepSectors = keepClusters * spc;
+    const uint32_t first = keepSectors == 0 || sectorCount_ == 0
+                               ? 0
+                               : volume_->sectorToCluster(content_.sectors[0]);
+    // The entry stops pointing at the clusters before they are freed.
+    if (!directory_->setEntryChain(entryIndex_, first, newSize)) {
+        return false;
+    }
     if (sectorCount_ > keepSectors) {
-        volume_->freeChain(volume_->sectorToCluster(content_.sectors[keepSectors]));
-        if (keepSectors == 0) {
-            directory_->setEntryFirstCluster(entryIndex_, 0);
-            lastCluster_ = 0;
-        } else {
-            lastCluster_ = volume_->sectorToCluster(content_.sectors[keepSectors - 1]);
-            volume_->markEndOfChain(lastCluster_);
+        const uint32_t dropped = volume_->sectorToCluster(content_.sectors[keepSectors]);
+        const FatCheckpoint before = volume_->checkpoint();
+        volume_->releaseChain(dropped);
+        uint32_t newLast = 0;
+        if (keepSectors != 0) {
+            newLast = volume_->sectorToCluster(content_.sectors[keepSectors - 1]);
+            volume_->setFatEntry(newLast, kFatEndOfChain);
         }
+        if (!volume_->flushFat()) {
+            volume_->rollBack(before);
+            directory_->setEntryChain(entryIndex_, sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]), size_);
+            return false;
+        }
+        lastCluster_ = newLast;
         sectorCount_ = keepSectors;
     }
+    size_ = newSize;
     position_ = std::min(position_, newSize);
+    return true;
 }
 
 bool FatFile::resize(uint32_t newSize) {
@@ -199,13 +235,14 @@ bool FatFile::resize(uint32_t newSize) {
         return true;
     }
     if (newSize <= capacity()) {
-        shrink(newSize);
-    } else if (!grow(newSize)) {
+        return shrink(newSize);
+    }
+    if (!grow(newSize)) {
         return false;
     }
-    directory_->setEntrySize(entryIndex_, newSize);
     size_ = newSize;
-    return true;
+    entryChanged_ = true;
+    return flush();
 }
 
 }  // namespace fat12img

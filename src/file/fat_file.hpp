@@ -12,7 +12,8 @@ class FatDirectory;
 
 // A file of the image held whole in memory: opening reads every sector of its chain;
 // read and write work on memory and flag the sectors they touch; flush (always run by
-// the destructor) writes the flagged sectors and a moved end of file back.
+// the destructor) writes the flagged sectors, then the entry when the end of the file or
+// its first cluster moved.
 class FatFile : public File {
   public:
     FatFile() = default;
@@ -39,7 +40,7 @@ class FatFile : public File {
 
   private:
     bool grow(uint32_t targetSize);
-    void shrink(uint32_t newSize);
+    bool shrink(uint32_t newSize);
 
     uint32_t lastCluster_ = 0;  // 0 when the file has no chain
     FatVolume* volume_ = nullptr;
@@ -49,7 +50,7 @@ class FatFile : public File {
     uint32_t sectorCount_ = 0;  // held sectors; may be fewer than content_ keeps after a shrink
     uint32_t position_ = 0;
     int entryIndex_ = -1;
-    bool sizeChanged_ = false;
+    bool entryChanged_ = false;  // size or first cluster not yet on the image
 };
 
 }  // namespace fat12img

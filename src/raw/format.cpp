@@ -1,9 +1,14 @@
 #include "raw/format.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
+#include "platform/file_io.hpp"
+#include "shell/console.hpp"
 #include "shell/image_state.hpp"
+#include "shell/messages.hpp"
 #include "volume/geometry.hpp"
 
 namespace fat12img {
@@ -135,12 +140,6 @@ constexpr uint8_t kBootTemplate[116] = {
     0x0A,
 };
 
-void writeSectors(std::FILE* file, const uint8_t* sector, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-        std::fwrite(sector, 1, floppy::kSectorSize, file);
-    }
-}
-
 }  // namespace
 
 std::vector<uint8_t> formattedBootSector() {
@@ -151,29 +150,55 @@ std::vector<uint8_t> formattedBootSector() {
     return sector;
 }
 
-bool cmdFormat() {
-    closeImage();
-    std::FILE* file = std::fopen(image.imagePath, "wb");
-    if (file == nullptr) {
-        return false;
+FloppyWrite writeEmptyFloppy(const char* path) {
+    OpenFile file = OpenFile::open(path, "wb", FileRole::Image);
+    if (!file) {
+        return FloppyWrite::CannotCreate;
+    }
+    // Everything in front of the data area is one write; the data area follows in large
+    // writes from one buffer of the fill byte.
+    constexpr uint32_t kSystemSectors =
+        1 + floppy::kNumberOfFats * floppy::kSectorsPerFat + floppy::kRootDirSectors;
+    constexpr uint32_t kFillSectors = 128;
+    std::vector<uint8_t> buffer;
+    try {
+        buffer.assign(static_cast<size_t>(kSystemSectors) * floppy::kSectorSize, 0);
+    } catch (const std::bad_alloc&) {
+        return FloppyWrite::WriteFailed;
     }
     const std::vector<uint8_t> bootSector = formattedBootSector();
-    writeSectors(file, bootSector.data(), 1);
-
-    uint8_t sector[floppy::kSectorSize] = {};
+    std::copy(bootSector.begin(), bootSector.end(), buffer.begin());
     for (uint32_t copy = 0; copy < floppy::kNumberOfFats; ++copy) {
         // Entry 0 holds the media byte (0xFF0), entry 1 the end mark 0xFFF.
-        sector[0] = floppy::kMediaDescriptor;
-        sector[1] = 0xFF;
-        sector[2] = 0xFF;
-        writeSectors(file, sector, 1);
-        std::memset(sector, 0, 3);
-        writeSectors(file, sector, floppy::kSectorsPerFat - 1);
+        uint8_t* fat = buffer.data() + (1 + copy * floppy::kSectorsPerFat) * floppy::kSectorSize;
+        fat[0] = floppy::kMediaDescriptor;
+        fat[1] = 0xFF;
+        fat[2] = 0xFF;
     }
-    writeSectors(file, sector, floppy::kRootDirSectors);
-    std::memset(sector, floppy::kDataFill, sizeof sector);
-    writeSectors(file, sector, floppy::kDataSectors);
-    std::fclose(file);
+    bool written = writeBlock(file.get(), buffer.data(), buffer.size(), FileRole::Image);
+    buffer.assign(static_cast<size_t>(kFillSectors) * floppy::kSectorSize, floppy::kDataFill);
+    for (uint32_t done = 0; written && done < floppy::kDataSectors; done += kFillSectors) {
+        const uint32_t sectors = std::min(kFillSectors, floppy::kDataSectors - done);
+        written = writeBlock(file.get(), buffer.data(),
+                             static_cast<size_t>(sectors) * floppy::kSectorSize, FileRole::Image);
+    }
+    const bool closed = file.close();
+    return written && closed ? FloppyWrite::Done : FloppyWrite::WriteFailed;
+}
+
+bool cmdFormat() {
+    closeImage();
+    switch (writeEmptyFloppy(image.imagePath)) {
+        case FloppyWrite::CannotCreate:
+            return false;
+        case FloppyWrite::WriteFailed:
+            printLine(msg::kMsgWriteFailed);
+            // The shell goes on with the image in whatever mode it now gives.
+            mountFormattedImage(image.imagePath);
+            return false;
+        case FloppyWrite::Done:
+            break;
+    }
     return mountFormattedImage(image.imagePath);
 }
 

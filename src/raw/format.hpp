@@ -21,6 +21,11 @@ inline constexpr uint8_t kDataFill = 0xF8;
 // The first 512 bytes of a formatted image: the template, zeros, and 0x55 0xAA.
 std::vector<uint8_t> formattedBootSector();
 
+enum class FloppyWrite : uint8_t { Done, CannotCreate, WriteFailed };
+
+// Creates or truncates the file at path and writes an empty formatted floppy into it.
+FloppyWrite writeEmptyFloppy(const char* path);
+
 // Replaces the image file with an empty formatted floppy and mounts it; false when the
 // file cannot be created or mounted.
 bool cmdFormat();

@@ -1,10 +1,13 @@
 #include "raw/raw_transfer.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <new>
+#include <optional>
+#include <vector>
 
+#include "platform/file_io.hpp"
 #include "shell/console.hpp"
 #include "shell/image_state.hpp"
 #include "shell/messages.hpp"
@@ -14,6 +17,9 @@ namespace fat12img {
 
 namespace {
 
+// Sectors move this many at a time, through one buffer that is reused.
+constexpr uint32_t kSectorsPerTransfer = 128;
+
 bool exceedsLimit(int64_t first, int64_t count) {
     return first + count > raw::kMaxSectors;
 }
@@ -22,95 +28,99 @@ void printLimitMessage() {
     std::printf(msg::kFmtTransferTooLarge, raw::kMaxMegabytes);
 }
 
-bool isDirectory(const char* path) {
-    std::error_code error;
-    return std::filesystem::is_directory(path, error);
-}
-
 // Opens a host file for reading; a directory opens on some systems but holds no bytes.
-std::FILE* openHostForReading(const char* path) {
-    if (isDirectory(path)) {
-        return nullptr;
+OpenFile openHostForReading(const char* path) {
+    if (isHostDirectory(path)) {
+        return OpenFile();
     }
-    return std::fopen(path, "rb");
+    return OpenFile::open(path, "rb", FileRole::Host);
 }
 
-// Closes what the failed write opened and mounts the image again, so the shell goes on
-// with an image in whatever mode it now gives.
-bool abandonWrite(std::FILE* host, std::FILE* imageFile, const char* message) {
-    printLine(message);
-    if (host != nullptr) {
-        std::fclose(host);
+// Copies count sectors from the host file's position to the image's: a sector the host
+// file ends inside is written as far as it goes, or filled up with the fill byte when one
+// is given.
+bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill) {
+    std::vector<uint8_t> buffer;
+    try {
+        buffer.resize(static_cast<size_t>(kSectorsPerTransfer) * raw::kSectorSize);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    if (imageFile != nullptr) {
-        std::fclose(imageFile);
+    for (int64_t done = 0; done < count;) {
+        const int64_t sectors = std::min<int64_t>(count - done, kSectorsPerTransfer);
+        const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
+        size_t got = 0;
+        if (readBlock(host, buffer.data(), want, FileRole::Host, &got) == ReadOutcome::Failed) {
+            return false;
+        }
+        if (fill != -1) {
+            std::memset(buffer.data() + got, fill & 0xFF, want - got);
+            got = want;
+        }
+        if (got > 0 && !writeBlock(target, buffer.data(), got, FileRole::Image)) {
+            return false;
+        }
+        if (got < want) {
+            return true;  // the host file has ended: the sectors after it are not written
+        }
+        done += sectors;
     }
-    mountImage(image.imagePath);
-    return false;
+    return true;
 }
 
 }  // namespace
 
 bool cmdWrite(const char* hostPath, int32_t base, int32_t lba, int32_t num, int32_t ch) {
-    std::FILE* host = nullptr;
+    OpenFile host;
     int64_t count = num;
     if (count == 0) {
         host = openHostForReading(hostPath);
-        if (host == nullptr) {
+        const std::optional<uint64_t> size = host ? fileSize(host.get()) : std::nullopt;
+        if (!size) {
             printLine(msg::kMsgCannotOpenHostFile);
             return false;
         }
-        long size = -1;
-        if (std::fseek(host, 0, SEEK_END) == 0) {
-            size = std::ftell(host);
-        }
-        if (size < 0 || std::fseek(host, 0, SEEK_SET) != 0) {
-            std::fclose(host);
-            printLine(msg::kMsgCannotOpenHostFile);
-            return false;
-        }
-        count = (static_cast<int64_t>(size) + raw::kSectorSize - 1) / raw::kSectorSize;
+        // Anything past the limit is refused below; the count need not hold more.
+        const uint64_t sectors = (*size + raw::kSectorSize - 1) / raw::kSectorSize;
+        count = static_cast<int64_t>(std::min<uint64_t>(sectors, raw::kMaxSectors + 1));
     }
     if (exceedsLimit(base, count) || exceedsLimit(lba, count)) {
         printLimitMessage();
-        if (host != nullptr) {
-            std::fclose(host);
-        }
         return false;
     }
-    if (host == nullptr) {
+    if (!host) {
         host = openHostForReading(hostPath);
-        if (host == nullptr) {
+        if (!host) {
             printLine(msg::kMsgCannotOpenHostFile);
             return false;
         }
     }
 
     closeImage();
-    std::FILE* target = image.imagePath != nullptr ? std::fopen(image.imagePath, "r+b") : nullptr;
-    if (target == nullptr) {
-        return abandonWrite(host, nullptr, msg::kMsgCannotOpenImage);
-    }
-    if (std::fseek(host, static_cast<long>(base) * raw::kSectorSize, SEEK_SET) != 0) {
-        return abandonWrite(host, target, msg::kMsgHostSeekFailed);
-    }
-    if (std::fseek(target, static_cast<long>(lba) * raw::kSectorSize, SEEK_SET) != 0) {
-        return abandonWrite(host, target, msg::kMsgImageSeekFailed);
-    }
-    uint8_t buffer[raw::kSectorSize];
-    for (int64_t i = 0; i < count; ++i) {
-        size_t n = std::fread(buffer, 1, sizeof buffer, host);
-        if (ch != -1) {
-            std::memset(buffer + n, ch & 0xFF, sizeof buffer - n);
-            n = sizeof buffer;
-        }
-        if (n > 0) {
-            std::fwrite(buffer, 1, n, target);
+    const char* message = nullptr;
+    OpenFile target = image.imagePath != nullptr
+                          ? OpenFile::open(image.imagePath, "r+b", FileRole::Image)
+                          : OpenFile();
+    if (!target) {
+        message = msg::kMsgCannotOpenImage;
+    } else if (!seekFile(host.get(), static_cast<uint64_t>(base) * raw::kSectorSize)) {
+        message = msg::kMsgHostSeekFailed;
+    } else if (!seekFile(target.get(), static_cast<uint64_t>(lba) * raw::kSectorSize)) {
+        message = msg::kMsgImageSeekFailed;
+    } else {
+        const bool copied = copySectors(host.get(), target.get(), count, ch);
+        if (!target.close() || !copied) {
+            message = msg::kMsgWriteFailed;
         }
     }
-    std::fclose(host);
-    std::fclose(target);
-    return mountImage(image.imagePath);
+    if (message != nullptr) {
+        printLine(message);
+    }
+    host.close();
+    target.close();
+    // The shell goes on with the image in whatever mode it now gives.
+    const bool mounted = mountImage(image.imagePath);
+    return message == nullptr && mounted;
 }
 
 void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
@@ -120,28 +130,50 @@ void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
         return;
     }
     // Creating the host file would empty the image before it is read.
-    if (isImageFile(hostPath) || isDirectory(hostPath)) {
+    if (isImageFile(hostPath) || isHostDirectory(hostPath)) {
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }
-    std::FILE* host = std::fopen(hostPath, "wb");
-    if (host == nullptr) {
+    OpenFile host = OpenFile::open(hostPath, "wb", FileRole::Host);
+    if (!host) {
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }
-    if (std::fseek(host, static_cast<long>(base) * raw::kSectorSize, SEEK_SET) != 0) {
+    if (!seekFile(host.get(), static_cast<uint64_t>(base) * raw::kSectorSize)) {
         printLine(msg::kMsgHostWriteSeekFailed);
-        std::fclose(host);
         return;
     }
-    uint8_t buffer[raw::kSectorSize];
-    for (int64_t i = 0; i < count; ++i) {
-        // Bytes past the end of the image read as zero.
-        std::memset(buffer, 0, sizeof buffer);
-        imageRead(image.imageDevice, static_cast<uint32_t>(lba + i), buffer, sizeof buffer);
-        std::fwrite(buffer, 1, sizeof buffer, host);
+    std::vector<uint8_t> buffer;
+    try {
+        buffer.resize(static_cast<size_t>(kSectorsPerTransfer) * raw::kSectorSize);
+    } catch (const std::bad_alloc&) {
+        printLine(msg::kMsgOutOfMemory);
+        return;
     }
-    std::fclose(host);
+    const char* message = nullptr;
+    for (int64_t done = 0; done < count && message == nullptr;) {
+        const int64_t sectors = std::min<int64_t>(count - done, kSectorsPerTransfer);
+        const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
+        size_t got = 0;
+        // Bytes past the end of the image read as zero.
+        if (imageReadUpTo(image.imageDevice, static_cast<uint32_t>(lba + done), buffer.data(),
+                          want, got) == ReadOutcome::Failed) {
+            message = msg::kMsgReadFailed;
+            break;
+        }
+        std::memset(buffer.data() + got, 0, want - got);
+        if (!writeBlock(host.get(), buffer.data(), want, FileRole::Host)) {
+            message = msg::kMsgWriteFailed;
+        }
+        done += sectors;
+    }
+    if (!host.close() && message == nullptr) {
+        message = msg::kMsgWriteFailed;
+    }
+    if (message != nullptr) {
+        removeIncompleteHostFile(hostPath);
+        printLine(message);
+    }
 }
 
 }  // namespace fat12img

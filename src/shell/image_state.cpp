@@ -4,6 +4,7 @@
 #include <new>
 #include <system_error>
 
+#include "platform/file_io.hpp"
 #include "raw/format.hpp"
 
 namespace fat12img {
@@ -15,11 +16,11 @@ namespace {
 bool openAndMount(const char* path, bool formatWhenUnopenable) {
     image.binaryMode = false;
     image.imagePath = path;
-    image.imageFile = std::fopen(path, "rb+");
+    image.imageFile = openFile(path, "rb+", FileRole::Image);
     if (image.imageFile == nullptr) {
-        return formatWhenUnopenable && cmdFormat();
+        return formatWhenUnopenable && createEmptyImage(path) && openAndMount(path, false);
     }
-    image.imageDevice.file = image.imageFile;
+    image.imageDevice.attach(image.imageFile);
     if (!mountVolume(image.volumeHolder, image.imageDevice)) {
         image.binaryMode = true;
         image.currentDirectory.reset();
@@ -44,14 +45,24 @@ bool mountFormattedImage(const char* path) {
     return openAndMount(path, false);
 }
 
+bool createEmptyImage(const char* path) {
+    if (writeEmptyFloppy(path) == FloppyWrite::Done) {
+        return true;
+    }
+    // A short image would mount as a damaged one later: leave none.
+    removeIncompleteHostFile(path);
+    return false;
+}
+
 void closeImage() {
     image.currentDirectory.reset();
     if (image.imageFile != nullptr) {
-        std::fclose(image.imageFile);
+        // Every write went out unbuffered and was checked: the close has nothing to add.
+        closeFile(image.imageFile);
         image.imageFile = nullptr;
     }
     // The holder must not keep a handle that is no longer open.
-    image.imageDevice.file = nullptr;
+    image.imageDevice.attach(nullptr);
 }
 
 bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device) {

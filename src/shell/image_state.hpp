@@ -29,6 +29,9 @@ bool mountImage(const char* path);
 // The same for an image that format has just written: it is never formatted again.
 bool mountFormattedImage(const char* path);
 void closeImage();
+// Writes an empty formatted floppy at path, for an image that does not exist yet; a file
+// that could not be written whole is removed again.
+bool createEmptyImage(const char* path);
 bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device);
 std::unique_ptr<FatDirectory> openRootDirectory();
 // Closes the image and forgets everything, as at program start.

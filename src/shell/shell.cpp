@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/image_lock.hpp"
 #include "shell/dispatcher.hpp"
 #include "shell/image_state.hpp"
 #include "shell/messages.hpp"
@@ -48,6 +49,13 @@ void runPromptLoop(std::FILE* input) {
     }
 }
 
+// Said once, on the error stream, so that a Makefile's output stays as it was.
+void printImageBusy() {
+    std::fputs(msg::kMsgImageBusy, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 void printUsage() {
@@ -71,7 +79,10 @@ int runShell(int argc, char** argv, std::FILE* input) {
         printUsage();
         return 0;
     }
-    if (!mountImage(path)) {
+    // Held until the run ends, across the close and reopen of format and write.
+    ImageLock lock;
+    lock.acquire(path, printImageBusy);
+    if ((lock.createdImage() && !createEmptyImage(path)) || !mountImage(path)) {
         std::printf(msg::kFmtMountFailed, path);
         return 0;
     }

@@ -1,10 +1,22 @@
 #include "volume/fat_volume.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "volume/fat12_entry.hpp"
 
 namespace fat12img {
+
+namespace {
+
+// The FAT sectors that hold an entry of some cluster below the limit; the sectors past
+// them never change, so they are neither read nor written.
+uint32_t fatSectorsInUse(const Geometry& g) {
+    const uint64_t bytes = fat12Offset(g.clusterLimit - 1) + 2;
+    return static_cast<uint32_t>((bytes + g.bytesPerSector - 1) / g.bytesPerSector);
+}
+
+}  // namespace
 
 bool FatVolume::mount(ImageDevice& device) {
     imageDevice_ = &device;
@@ -17,22 +29,32 @@ bool FatVolume::mount(ImageDevice& device) {
         return false;
     }
     const Geometry g = *decoded;
+    const uint32_t sectors = std::min(fatSectorsInUse(g), g.sectorsPerFat);
     std::vector<uint8_t> fat;
     try {
-        fat.resize(static_cast<size_t>(g.sectorsPerFat) * g.bytesPerSector);
+        fat.resize(static_cast<size_t>(sectors) * g.bytesPerSector);
     } catch (const std::bad_alloc&) {
         return false;
     }
     // Only FAT copy 0 is read; the other copies are only ever written.
-    for (uint32_t i = 0; i < g.sectorsPerFat; ++i) {
-        if (!imageRead(device, g.reservedSectors + i, fat.data() + i * g.bytesPerSector,
-                       g.bytesPerSector, g.bytesPerSector)) {
+    if (!imageRead(device, g.reservedSectors, fat.data(), fat.size(), g.bytesPerSector)) {
+        return false;
+    }
+    // The rest of copy 0 holds no entry and is never used, but an image that ends inside
+    // it is cut short and is not mounted.
+    if (sectors < g.sectorsPerFat) {
+        const std::optional<uint64_t> length = fileSize(device.file);
+        device.position.reset();
+        const uint64_t fatEnd =
+            (static_cast<uint64_t>(g.reservedSectors) + g.sectorsPerFat) * g.bytesPerSector;
+        if (!length || *length < fatEnd) {
             return false;
         }
     }
     geometry_ = g;
+    fatOnImage_ = fat;
     imageFat_ = std::move(fat);
-    fatDirty_.assign(g.sectorsPerFat, 0);
+    fatImageUnknown_.assign(sectors, 0);
     return true;
 }
 
@@ -45,14 +67,23 @@ uint32_t FatVolume::sectorToCluster(uint32_t sector) const {
 }
 
 bool FatVolume::readSector(uint32_t sector, uint8_t* buffer) const {
-    return imageDevice_ != nullptr && imageRead(*imageDevice_, sector, buffer,
-                                                geometry_.bytesPerSector, geometry_.bytesPerSector);
+    return readSectors(sector, 1, buffer);
 }
 
 bool FatVolume::writeSector(uint32_t sector, const uint8_t* buffer) const {
+    return writeSectors(sector, 1, buffer);
+}
+
+bool FatVolume::readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const {
+    const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
     return imageDevice_ != nullptr &&
-           imageWrite(*imageDevice_, sector, buffer, geometry_.bytesPerSector,
-                      geometry_.bytesPerSector);
+           imageRead(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
+}
+
+bool FatVolume::writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer) const {
+    const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
+    return imageDevice_ != nullptr &&
+           imageWrite(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
 }
 
 uint32_t FatVolume::getFatEntry(uint32_t cluster) const {
@@ -71,13 +102,6 @@ void FatVolume::setFatEntry(uint32_t cluster, uint32_t value) {
         return;
     }
     packFat12(imageFat_.data(), cluster, value);
-    fatDirty_[fat12FirstSector(cluster, geometry_.bytesPerSector)] = 1;
-    fatDirty_[fat12LastSector(cluster, geometry_.bytesPerSector)] = 1;
-}
-
-void FatVolume::markEndOfChain(uint32_t cluster) {
-    setFatEntry(cluster, kFatEndOfChain);
-    flushFat();
 }
 
 uint32_t FatVolume::findFreeCluster(uint32_t start) const {
@@ -98,7 +122,8 @@ uint32_t FatVolume::findFreeCluster(uint32_t start) const {
     return 0;
 }
 
-uint32_t FatVolume::allocateChain(uint32_t tail, uint32_t count) {
+uint32_t FatVolume::reserveChain(uint32_t tail, uint32_t count) {
+    const FatCheckpoint before = checkpoint();
     uint32_t first = 0;
     uint32_t end = tail;
     if (tail == 0) {
@@ -113,55 +138,129 @@ uint32_t FatVolume::allocateChain(uint32_t tail, uint32_t count) {
         }
         end = first;
     }
-    uint32_t firstAppended = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t next = findFreeCluster(end + 1);
         if (next == 0) {
-            // Out of clusters: give back what this call took, so the FAT holds the same
-            // chains as before, in memory and on the image.
-            if (tail == 0) {
-                freeChain(first);
-            } else if (firstAppended != 0) {
-                freeChain(firstAppended);
-                markEndOfChain(tail);
-            }
+            // Out of clusters: nothing has been written, so memory alone goes back.
+            imageFat_ = before.fat;
             return 0;
         }
         // Marking it taken first keeps the search from ever returning it again.
         setFatEntry(next, kFatEndOfChain);
         setFatEntry(end, next);
-        if (firstAppended == 0) {
-            firstAppended = next;
-        }
         end = next;
     }
     setFatEntry(end, kFatEndOfChain);
-    flushFat();
     return tail == 0 ? first : tail;
 }
 
-void FatVolume::freeChain(uint32_t cluster) {
+void FatVolume::releaseChain(uint32_t cluster) {
     // A chain of more links than there are clusters is a cycle: stop there.
     for (uint32_t walked = 0; isDataCluster(cluster) && walked < maxChainLength(); ++walked) {
         const uint32_t next = getFatEntry(cluster);
         setFatEntry(cluster, kFatFree);
         cluster = next;
     }
-    flushFat();
 }
 
-void FatVolume::flushFat() {
+uint32_t FatVolume::allocateChain(uint32_t tail, uint32_t count) {
+    const FatCheckpoint before = checkpoint();
+    const uint32_t result = reserveChain(tail, count);
+    if (result == 0) {
+        return 0;
+    }
+    if (!flushFat()) {
+        rollBack(before);
+        return 0;
+    }
+    return result;
+}
+
+bool FatVolume::freeChain(uint32_t cluster) {
+    const FatCheckpoint before = checkpoint();
+    releaseChain(cluster);
+    if (!flushFat()) {
+        rollBack(before);
+        return false;
+    }
+    return true;
+}
+
+bool FatVolume::markEndOfChain(uint32_t cluster) {
+    const FatCheckpoint before = checkpoint();
+    setFatEntry(cluster, kFatEndOfChain);
+    if (!flushFat()) {
+        rollBack(before);
+        return false;
+    }
+    return true;
+}
+
+bool FatVolume::sectorChanged(uint32_t index) const {
+    const size_t bps = geometry_.bytesPerSector;
+    const auto now = imageFat_.begin() + static_cast<long>(index * bps);
+    return fatImageUnknown_[index] != 0 ||
+           !std::equal(now, now + static_cast<long>(bps),
+                       fatOnImage_.begin() + static_cast<long>(index * bps));
+}
+
+std::vector<uint8_t> FatVolume::fatDirty() const {
+    std::vector<uint8_t> flags(fatImageUnknown_.size());
+    for (uint32_t i = 0; i < flags.size(); ++i) {
+        flags[i] = sectorChanged(i) ? 1 : 0;
+    }
+    return flags;
+}
+
+bool FatVolume::writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed) {
     const uint32_t bps = geometry_.bytesPerSector;
-    for (uint32_t i = 0; i < geometry_.sectorsPerFat; ++i) {
-        if (fatDirty_[i] == 0) {
+    const uint32_t base = geometry_.reservedSectors + copy * geometry_.sectorsPerFat;
+    const uint32_t held = static_cast<uint32_t>(changed.size());
+    for (uint32_t i = 0; i < held;) {
+        if (changed[i] == 0) {
+            ++i;
             continue;
         }
-        for (uint32_t copy = 0; copy < geometry_.numberOfFats; ++copy) {
-            writeSector(geometry_.reservedSectors + copy * geometry_.sectorsPerFat + i,
-                        imageFat_.data() + i * bps);
+        // A run of changed sectors travels in one write.
+        uint32_t end = i + 1;
+        while (end < held && changed[end] != 0) {
+            ++end;
         }
-        fatDirty_[i] = 0;
+        if (!writeSectors(base + i, end - i, imageFat_.data() + static_cast<size_t>(i) * bps)) {
+            return false;
+        }
+        i = end;
     }
+    return true;
+}
+
+bool FatVolume::flushFat() {
+    const std::vector<uint8_t> changed = fatDirty();
+    if (std::find(changed.begin(), changed.end(), 1) == changed.end()) {
+        return true;
+    }
+    const size_t bps = geometry_.bytesPerSector;
+    for (uint32_t copy = 0; copy < geometry_.numberOfFats; ++copy) {
+        if (!writeFatCopy(copy, changed)) {
+            for (size_t i = 0; i < changed.size(); ++i) {
+                fatImageUnknown_[i] |= changed[i];
+            }
+            return false;
+        }
+    }
+    for (size_t i = 0; i < changed.size(); ++i) {
+        if (changed[i] != 0) {
+            std::copy_n(imageFat_.begin() + static_cast<long>(i * bps), bps,
+                        fatOnImage_.begin() + static_cast<long>(i * bps));
+            fatImageUnknown_[i] = 0;
+        }
+    }
+    return true;
+}
+
+bool FatVolume::rollBack(const FatCheckpoint& checkpoint) {
+    imageFat_ = checkpoint.fat;
+    return flushFat();
 }
 
 bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
@@ -171,7 +270,7 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
     const uint32_t spc = geometry_.sectorsPerCluster;
     try {
         std::vector<uint32_t> sectors;
-        sectors.reserve(capacityHint);
+        sectors.reserve(std::min(capacityHint, maxChainLength() * spc));
         uint32_t last = 0;
         uint32_t cluster = firstCluster;
         for (uint32_t walked = 0; isDataCluster(cluster) && walked < maxChainLength(); ++walked) {
@@ -186,10 +285,17 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             cluster = getFatEntry(cluster);
         }
         std::vector<uint8_t> data(sectors.size() * bps);
-        for (size_t i = 0; i < sectors.size(); ++i) {
-            if (!readSector(sectors[i], data.data() + i * bps)) {
+        // Sectors that follow each other on the image are read in one transfer.
+        for (size_t i = 0; i < sectors.size();) {
+            size_t end = i + 1;
+            while (end < sectors.size() && sectors[end] == sectors[end - 1] + 1) {
+                ++end;
+            }
+            if (!readSectors(sectors[i], static_cast<uint32_t>(end - i), data.data() + i * bps)) {
+                out = ChainBlock{};
                 return false;
             }
+            i = end;
         }
         out.flags.assign(sectors.size(), 0);
         out.data = std::move(data);

@@ -19,10 +19,15 @@ struct ChainBlock {
     uint32_t sectorCount() const { return static_cast<uint32_t>(sectors.size()); }
 };
 
-// The mounted FAT12 image: its geometry, the in-memory copy of FAT 0 with one dirty flag
-// per FAT sector, and the sector transfer through the shared image holder. The in-memory
-// FAT is authoritative; every chain operation ends by writing its changed FAT sectors to
-// every FAT copy.
+// The FAT as it stood when an operation began, so that a failed operation can put it back.
+struct FatCheckpoint {
+    std::vector<uint8_t> fat;
+};
+
+// The mounted FAT12 image: its geometry, the in-memory copy of FAT 0, and the sector
+// transfer through the shared image holder. The in-memory FAT is authoritative; beside it
+// the volume keeps what it knows the image's FAT copies hold, so that a write-back writes
+// exactly the sectors that differ, and a failed operation can put the image back.
 class FatVolume {
   public:
     FatVolume() = default;
@@ -52,29 +57,58 @@ class FatVolume {
 
     bool readSector(uint32_t sector, uint8_t* buffer) const;
     bool writeSector(uint32_t sector, const uint8_t* buffer) const;
+    // Adjacent sectors move in one transfer.
+    bool readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const;
+    bool writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer) const;
 
     // FAT entries of data clusters; other numbers read as end of chain and are never set.
     uint32_t getFatEntry(uint32_t cluster) const;
     void setFatEntry(uint32_t cluster, uint32_t value);
-    void markEndOfChain(uint32_t cluster);
     uint32_t findFreeCluster(uint32_t start) const;
+
+    // Chain operations in memory only: the caller writes the FAT back with flushFat once
+    // whatever the new links point at is on the image. reserveChain gives 0 and changes
+    // nothing when the clusters run out.
+    uint32_t reserveChain(uint32_t tail, uint32_t count);
+    void releaseChain(uint32_t cluster);
+
+    // The same, written back to every FAT copy at once; false when the clusters run out
+    // or a FAT write fails, and then the FAT is as it was, in memory and as far as the
+    // image takes writes.
     uint32_t allocateChain(uint32_t tail, uint32_t count);
-    void freeChain(uint32_t cluster);
-    void flushFat();
+    bool freeChain(uint32_t cluster);
+    bool markEndOfChain(uint32_t cluster);
+
+    // Writes every FAT sector that differs from the image to every copy, copy 0 first, so
+    // that an interrupted write-back leaves at most a lagging second copy. False when a
+    // write fails; the sectors of that write-back are then taken as unknown on the image
+    // and written again by the next one.
+    bool flushFat();
+
+    FatCheckpoint checkpoint() const { return FatCheckpoint{imageFat_}; }
+    // Puts the FAT back as it was at the checkpoint, in memory and, where the image was
+    // written since, on every copy; false when the image does not take the writes.
+    bool rollBack(const FatCheckpoint& checkpoint);
+
     // Reads every sector of the chain that starts at firstCluster; false when a sector
     // cannot be read or memory runs out, and then `out` holds nothing.
     bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
                    ChainBlock& out) const;
 
-    // The in-memory FAT, for tests and checks.
+    // The in-memory FAT (the sectors that hold an entry of some cluster), and one flag per
+    // sector of it that is set where the image may hold other bytes: for tests and checks.
     const std::vector<uint8_t>& imageFat() const { return imageFat_; }
-    const std::vector<uint8_t>& fatDirty() const { return fatDirty_; }
+    std::vector<uint8_t> fatDirty() const;
 
   private:
+    bool sectorChanged(uint32_t index) const;
+    bool writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed);
+
     Geometry geometry_;
     ImageDevice* imageDevice_ = nullptr;
     std::vector<uint8_t> imageFat_;
-    std::vector<uint8_t> fatDirty_;
+    std::vector<uint8_t> fatOnImage_;       // what every FAT copy of the image holds
+    std::vector<uint8_t> fatImageUnknown_;  // per sector: a write of it failed
 };
 
 }  // namespace fat12img

@@ -1,23 +1,44 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+
+#include "platform/file_io.hpp"
 
 namespace fat12img {
 
 // The holder of the open image file. The shell opens, replaces and closes the file; the
 // volume and the read command do their sector I/O through whatever handle it holds now.
+// The handle is unbuffered, so every write reaches the file at once and a host-side read
+// of the image file (cp 'disk.img x) sees every earlier change.
 struct ImageDevice {
+    ImageDevice() = default;
+    explicit ImageDevice(std::FILE* handle) : file(handle) {}
+
     std::FILE* file = nullptr;
+    // Where the handle stands, when known: a transfer that starts there needs no seek.
+    std::optional<uint64_t> position;
+    // Set by a read that the host refused (not one cut short by the end of the image).
+    bool readFailed = false;
+
+    void attach(std::FILE* handle) {
+        file = handle;
+        position.reset();
+    }
 };
 
 // Moves one block between memory and the image at byte sector * unitBytes. The raw
 // commands use 512-byte units; a volume uses its own sector size. True only when the
 // whole block moved.
-bool imageRead(const ImageDevice& device, uint32_t sector, uint8_t* buffer, uint32_t length,
+bool imageRead(ImageDevice& device, uint32_t sector, uint8_t* buffer, size_t length,
                uint32_t unitBytes = 512);
-// Every write reaches the file at once, so that a host-side read of the image file sees it.
-bool imageWrite(const ImageDevice& device, uint32_t sector, const uint8_t* buffer, uint32_t length,
+bool imageWrite(ImageDevice& device, uint32_t sector, const uint8_t* buffer, size_t length,
                 uint32_t unitBytes = 512);
+// The same read, telling a block cut short by the end of the image (bytesRead says how
+// much exists) from a failed one.
+ReadOutcome imageReadUpTo(ImageDevice& device, uint32_t sector, uint8_t* buffer, size_t length,
+                          size_t& bytesRead, uint32_t unitBytes = 512);
 
 }  // namespace fat12img

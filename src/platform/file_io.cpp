@@ -1,0 +1,206 @@
+#include "platform/file_io.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fat12img {
+
+namespace {
+
+struct FaultState {
+    faults::Plan plan;
+    faults::Counts counts;
+    bool fired = false;
+};
+
+FaultState faultState;
+
+uint32_t& writeCounter(FileRole role) {
+    return role == FileRole::Image ? faultState.counts.imageWrites
+                                   : faultState.counts.hostWrites;
+}
+
+uint32_t& readCounter(FileRole role) {
+    return role == FileRole::Image ? faultState.counts.imageReads : faultState.counts.hostReads;
+}
+
+enum class WriteFate : uint8_t { Normal, Fail, Short, Vanish };
+
+WriteFate nextWriteFate(FileRole role) {
+    const uint32_t number = ++writeCounter(role);
+    const faults::Plan& plan = faultState.plan;
+    if (plan.kind == faults::Kind::None || plan.role != role) {
+        return WriteFate::Normal;
+    }
+    switch (plan.kind) {
+        case faults::Kind::FailOnce:
+            if (number == plan.at) {
+                faultState.fired = true;
+                return WriteFate::Fail;
+            }
+            break;
+        case faults::Kind::StayFull:
+            if (number >= plan.at) {
+                faultState.fired = true;
+                return WriteFate::Fail;
+            }
+            break;
+        case faults::Kind::ShortWrite:
+            if (number == plan.at) {
+                faultState.fired = true;
+                return WriteFate::Short;
+            }
+            break;
+        case faults::Kind::PowerCut:
+            if (number > plan.at) {
+                faultState.fired = true;
+                return WriteFate::Vanish;
+            }
+            break;
+        default:
+            break;
+    }
+    return WriteFate::Normal;
+}
+
+bool nextReadFails(FileRole role) {
+    const uint32_t number = ++readCounter(role);
+    const faults::Plan& plan = faultState.plan;
+    if (plan.kind == faults::Kind::FailRead && plan.role == role && number == plan.at) {
+        faultState.fired = true;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ReadOutcome readBlock(std::FILE* file, void* buffer, size_t length, FileRole role,
+                      size_t* bytesRead) {
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    if (nextReadFails(role)) {
+        return ReadOutcome::Failed;
+    }
+    const size_t n = length == 0 ? 0 : std::fread(buffer, 1, length, file);
+    if (bytesRead != nullptr) {
+        *bytesRead = n;
+    }
+    if (n == length) {
+        return ReadOutcome::Whole;
+    }
+    return std::ferror(file) != 0 ? ReadOutcome::Failed : ReadOutcome::EndOfFile;
+}
+
+bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole role) {
+    switch (nextWriteFate(role)) {
+        case WriteFate::Fail:
+            return false;
+        case WriteFate::Short:
+            std::fwrite(buffer, 1, length / 2, file);
+            return false;
+        case WriteFate::Vanish:
+            return true;
+        case WriteFate::Normal:
+            break;
+    }
+    return length == 0 || std::fwrite(buffer, 1, length, file) == length;
+}
+
+bool seekFile(std::FILE* file, uint64_t offset) {
+#if defined(_WIN32)
+    return offset <= INT64_MAX && _fseeki64(file, static_cast<int64_t>(offset), SEEK_SET) == 0;
+#else
+    return offset <= static_cast<uint64_t>(INT64_MAX) &&
+           fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::optional<uint64_t> fileSize(std::FILE* file) {
+#if defined(_WIN32)
+    if (_fseeki64(file, 0, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const int64_t end = _ftelli64(file);
+#else
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const int64_t end = ftello(file);
+#endif
+    if (end < 0 || !seekFile(file, 0)) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(end);
+}
+
+bool closeFile(std::FILE* file) {
+    return std::fclose(file) == 0;
+}
+
+bool isHostDirectory(const char* path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
+}
+
+void removeIncompleteHostFile(const char* path) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) {
+        std::filesystem::remove(path, error);
+    }
+}
+
+std::FILE* openFile(const char* path, const char* mode, FileRole role) {
+    std::FILE* file = std::fopen(path, mode);
+    if (file != nullptr && role == FileRole::Image) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
+    }
+    return file;
+}
+
+OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {
+    if (this != &other) {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+        file_ = other.file_;
+        other.file_ = nullptr;
+    }
+    return *this;
+}
+
+OpenFile::~OpenFile() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
+}
+
+bool OpenFile::close() {
+    std::FILE* file = file_;
+    file_ = nullptr;
+    return file == nullptr || closeFile(file);
+}
+
+namespace faults {
+
+void arm(const Plan& plan) {
+    faultState = FaultState{};
+    faultState.plan = plan;
+}
+
+void disarm() {
+    faultState = FaultState{};
+}
+
+Counts counts() {
+    return faultState.counts;
+}
+
+bool fired() {
+    return faultState.fired;
+}
+
+}  // namespace faults
+
+}  // namespace fat12img

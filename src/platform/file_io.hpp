@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace fat12img {
+
+// Every byte the tool moves to or from a file passes through these functions, so that each
+// transfer is checked in one place and a test can make any single one of them fail. They
+// print nothing; the command that asked chooses the message.
+
+// Which file a transfer concerns: the image, or a host file of cp, mv, write or read.
+enum class FileRole : uint8_t { Image, Host };
+
+enum class ReadOutcome : uint8_t {
+    Whole,      // every byte asked for
+    EndOfFile,  // fewer, because the file ends: not an error
+    Failed,     // the host reported an error
+};
+
+ReadOutcome readBlock(std::FILE* file, void* buffer, size_t length, FileRole role,
+                      size_t* bytesRead = nullptr);
+// True only when every byte was handed to the host without an error.
+bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole role);
+// Positions are 64-bit everywhere; a long is 32 bits on some hosts.
+bool seekFile(std::FILE* file, uint64_t offset);
+// The size of an open file, leaving it positioned at its start; none for something that
+// cannot be sought, such as a pipe.
+std::optional<uint64_t> fileSize(std::FILE* file);
+// Closing flushes what a buffered handle still holds: a full disk may show only here.
+bool closeFile(std::FILE* file);
+bool isHostDirectory(const char* path);
+// Removes what a failed copy left of a host file; anything but a regular file (a device,
+// say) is left alone.
+void removeIncompleteHostFile(const char* path);
+
+// Opens a file with the standard modes ("rb", "rb+", "wb", ...). The image is opened
+// unbuffered, so every write reaches the file at once without a flush call.
+std::FILE* openFile(const char* path, const char* mode, FileRole role);
+
+// A host or image file that a command opened and must close on every path. close()
+// reports the result; a handle dropped without close() is closed unchecked, which is
+// right only for a file that is being abandoned anyway.
+class OpenFile {
+  public:
+    OpenFile() = default;
+    explicit OpenFile(std::FILE* file) : file_(file) {}
+    OpenFile(OpenFile&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+    OpenFile& operator=(OpenFile&& other) noexcept;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile();
+
+    static OpenFile open(const char* path, const char* mode, FileRole role) {
+        return OpenFile(openFile(path, mode, role));
+    }
+    std::FILE* get() const { return file_; }
+    explicit operator bool() const { return file_ != nullptr; }
+    bool close();
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+
+// Makes transfers fail on purpose, for tests. Transfers are counted per role and
+// direction from 1 while a plan is armed.
+namespace faults {
+
+enum class Kind : uint8_t {
+    None,
+    FailOnce,    // write number `at` fails and writes nothing; later ones succeed
+    StayFull,    // write number `at` and every later one fail, as on a full disk
+    ShortWrite,  // write number `at` writes half its bytes, then fails
+    FailRead,    // read number `at` fails
+    PowerCut,    // write number `at` is the last to reach the file; later ones vanish
+                 // although they report success, as if the process had ended there
+};
+
+struct Plan {
+    Kind kind = Kind::None;
+    FileRole role = FileRole::Image;
+    uint32_t at = 0;
+};
+
+struct Counts {
+    uint32_t imageReads = 0;
+    uint32_t imageWrites = 0;
+    uint32_t hostReads = 0;
+    uint32_t hostWrites = 0;
+};
+
+void arm(const Plan& plan);
+void disarm();
+// What was transferred since the last arm (or disarm).
+Counts counts();
+// Whether the armed fault has fired.
+bool fired();
+
+}  // namespace faults
+
+}  // namespace fat12img
