@@ -25,8 +25,7 @@ class FatDirectory : public Directory {
     bool removeEntry(int index) override;
     int createDirectory(const char* name) override;
     int createFile(const char* name, uint32_t size) override;
-    CreateOutcome createFileWithData(const char* name, const uint8_t* data,
-                                     uint32_t size) override;
+    CreateOutcome createFileWithData(const char* name, const uint8_t* data, uint32_t size) override;
     std::unique_ptr<Directory> openDirectory(int index) override;
     std::unique_ptr<File> openFile(int index) override;
     bool isDirectory(int index) const override;

@@ -136,7 +136,8 @@ bool FatFile::flush() {
         i = end;
     }
     if (entryChanged_) {
-        const uint32_t first = sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]);
+        const uint32_t first =
+            sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]);
         if (!directory_->setEntryChain(entryIndex_, first, size_)) {
             return false;
         }
@@ -201,9 +202,8 @@ bool FatFile::shrink(uint32_t newSize) {
     const uint32_t spc = volume_->sectorsPerCluster();
     const uint32_t keepClusters = ceilDiv(newSize, volume_->bytesPerCluster());
     const uint32_t keepSectors = keepClusters * spc;
-    const uint32_t first = keepSectors == 0 || sectorCount_ == 0
-                               ? 0
-                               : volume_->sectorToCluster(content_.sectors[0]);
+    const uint32_t first =
+        keepSectors == 0 || sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]);
     // The entry stops pointing at the clusters before they are freed.
     if (!directory_->setEntryChain(entryIndex_, first, newSize)) {
         return false;
@@ -219,7 +219,9 @@ bool FatFile::shrink(uint32_t newSize) {
         }
         if (!volume_->flushFat()) {
             volume_->rollBack(before);
-            directory_->setEntryChain(entryIndex_, sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]), size_);
+            directory_->setEntryChain(
+                entryIndex_, sectorCount_ == 0 ? 0 : volume_->sectorToCluster(content_.sectors[0]),
+                size_);
             return false;
         }
         lastCluster_ = newLast;

@@ -16,8 +16,7 @@ struct FaultState {
 FaultState faultState;
 
 uint32_t& writeCounter(FileRole role) {
-    return role == FileRole::Image ? faultState.counts.imageWrites
-                                   : faultState.counts.hostWrites;
+    return role == FileRole::Image ? faultState.counts.imageWrites : faultState.counts.hostWrites;
 }
 
 uint32_t& readCounter(FileRole role) {

@@ -52,8 +52,8 @@ bool ImageLock::acquire(const char* path, void (*onWait)()) {
         if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
             // Created under a temporary name and locked before it takes the image's name:
             // no other run can see the new file unlocked.
-            const std::string temporary = std::string(path) + ".lock-" +
-                                          std::to_string(GetCurrentProcessId());
+            const std::string temporary =
+                std::string(path) + ".lock-" + std::to_string(GetCurrentProcessId());
             HANDLE fresh = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -156,8 +156,8 @@ void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
         const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
         size_t got = 0;
         // Bytes past the end of the image read as zero.
-        if (imageReadUpTo(image.imageDevice, static_cast<uint32_t>(lba + done), buffer.data(),
-                          want, got) == ReadOutcome::Failed) {
+        if (imageReadUpTo(image.imageDevice, static_cast<uint32_t>(lba + done), buffer.data(), want,
+                          got) == ReadOutcome::Failed) {
             message = msg::kMsgReadFailed;
             break;
         }

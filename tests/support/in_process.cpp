@@ -1,0 +1,106 @@
+#include "support/in_process.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "shell/image_state.hpp"
+#include "shell/shell.hpp"
+
+namespace testimg {
+
+namespace {
+
+// Sends standard output to a temporary file while it lives, and gives what was written.
+class CapturedStdout {
+  public:
+    CapturedStdout() : file_(std::tmpfile()) {
+        if (file_ == nullptr) {
+            throw std::runtime_error("tmpfile failed");
+        }
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        dup2(fileno(file_), STDOUT_FILENO);
+    }
+    ~CapturedStdout() {
+        restore();
+        std::fclose(file_);
+    }
+    CapturedStdout(const CapturedStdout&) = delete;
+    CapturedStdout& operator=(const CapturedStdout&) = delete;
+
+    std::string text() {
+        restore();
+        std::string out;
+        std::rewind(file_);
+        char buffer[4096];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) {
+            out.append(buffer, n);
+        }
+        return out;
+    }
+
+  private:
+    void restore() {
+        if (saved_ >= 0) {
+            std::fflush(stdout);
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+
+    std::FILE* file_;
+    int saved_ = -1;
+};
+
+}  // namespace
+
+namespace {
+
+InProcessRun runShellWith(std::vector<std::string> words, std::FILE* input,
+                          const fat12img::faults::Plan& plan) {
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    InProcessRun run;
+    {
+        CapturedStdout captured;
+        fat12img::faults::arm(plan);
+        fat12img::runShell(static_cast<int>(words.size()), argv.data(), input);
+        run.counts = fat12img::faults::counts();
+        run.faultFired = fat12img::faults::fired();
+        fat12img::faults::disarm();
+        run.output = captured.text();
+    }
+    fat12img::resetImageState();
+    return run;
+}
+
+}  // namespace
+
+InProcessRun runInProcess(const std::string& image, const std::vector<std::string>& args,
+                          const fat12img::faults::Plan& plan) {
+    std::vector<std::string> words{"fat12img", image};
+    words.insert(words.end(), args.begin(), args.end());
+    return runShellWith(words, stdin, plan);
+}
+
+InProcessRun runSessionInProcess(const std::string& image, const std::string& input,
+                                 const fat12img::faults::Plan& plan) {
+    std::FILE* typed = std::tmpfile();
+    if (typed == nullptr) {
+        throw std::runtime_error("tmpfile failed");
+    }
+    std::fwrite(input.data(), 1, input.size(), typed);
+    std::rewind(typed);
+    InProcessRun run = runShellWith({"fat12img", image}, typed, plan);
+    std::fclose(typed);
+    return run;
+}
+
+}  // namespace testimg
