@@ -1,0 +1,191 @@
+// Runs of the tool started together on one image take turns: a Makefile run with -j loses
+// no file and links no cluster twice, and a missing image is formatted once.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/image_builder.hpp"
+#include "support/image_tree.hpp"
+#include "support/run_tool.hpp"
+
+using namespace testimg;
+
+namespace {
+
+constexpr int kRuns = 16;
+constexpr int kTrials = 4;
+
+std::string tool() {
+    return shellQuote(FAT12IMG_BINARY);
+}
+
+// Starts every command line at once in `dir` and waits for all of them; gives what they
+// printed on standard output.
+std::string runTogether(const std::string& dir, const std::vector<std::string>& commands) {
+    std::string script = "cd " + shellQuote(dir) + " && {";
+    for (const std::string& c : commands) {
+        script += " " + c + " &";
+    }
+    script += " wait; }";
+    return runShell(script).output;
+}
+
+std::string fsckFindings(const std::string& image) {
+    // Every image format makes has an empty label that fsck.fat reports; nothing else.
+    std::string out = runShell("fsck.fat -n " + shellQuote(image) + " 2>&1").output;
+    std::string findings;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        end = end == std::string::npos ? out.size() : end;
+        const std::string l = out.substr(start, end - start);
+        start = end + 1;
+        if (!(l.empty() || l.rfind("fsck.fat ", 0) == 0 || l.rfind("Label '' stored", 0) == 0 ||
+              l.rfind("  Auto-removing label", 0) == 0 ||
+              l.rfind("Leaving filesystem unchanged", 0) == 0 || l.rfind(image, 0) == 0)) {
+            findings += l + "\n";
+        }
+    }
+    return findings;
+}
+
+class ParallelRuns : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#if defined(_WIN32)
+        GTEST_SKIP() << "starts its runs through /bin/sh";
+#endif
+        for (int i = 0; i < kRuns; ++i) {
+            writeFile(dir_.file("p" + std::to_string(i) + ".bin"),
+                      pattern(3000 + 700 * i, uint32_t(i)));
+        }
+    }
+
+    void createImage() const {
+        EXPECT_EQ(runTool(dir_.path(), {"disk.img", "ls"}).output, "");
+        ASSERT_EQ(readFile(dir_.file("disk.img")).size(), 1474560u);
+    }
+
+    std::vector<uint8_t> hostFile(int i) const {
+        return readFile(dir_.file("p" + std::to_string(i) + ".bin"));
+    }
+
+    // The tree must be sound, hold every file the runs copied and pass fsck.fat.
+    void expectFiles(const std::vector<std::pair<std::string, int>>& files) const {
+        const ImageTree tree = readTree(readFile(dir_.file("disk.img")));
+        EXPECT_TRUE(tree.problems.empty()) << tree.problems.front();
+        for (const auto& [path, source] : files) {
+            const auto it = tree.nodes.find(path);
+            ASSERT_NE(it, tree.nodes.end()) << path << " was lost";
+            EXPECT_EQ(it->second.content, hostFile(source)) << path;
+        }
+        if (haveProgram("fsck.fat")) {
+            EXPECT_EQ(fsckFindings(dir_.file("disk.img")), "");
+        }
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(ParallelRuns, CopiesIntoTheRootAllArrive) {
+    for (int trial = 0; trial < kTrials; ++trial) {
+        SCOPED_TRACE(trial);
+        std::remove(dir_.file("disk.img").c_str());
+        createImage();
+        std::vector<std::string> commands;
+        std::vector<std::pair<std::string, int>> files;
+        for (int i = 0; i < kRuns; ++i) {
+            const std::string n = std::to_string(i);
+            commands.push_back(tool() + " disk.img cp \"'p" + n + ".bin\" P" + n + ".BIN");
+            files.push_back({"P" + n + ".BIN", i});
+        }
+        EXPECT_EQ(runTogether(dir_.path(), commands), "");
+        expectFiles(files);
+    }
+}
+
+// The set-up file that run i of a trial removes: four a trial, each once.
+std::string removed(int i, int trial) {
+    return std::to_string(i / 4 + 4 * trial);
+}
+
+TEST_F(ParallelRuns, MixedCommandsOnSubdirectoriesAllTakeEffect) {
+    ASSERT_EQ(runTool(dir_.path(), {"disk.img", "mkdir", "A"}).output, "");
+    for (int i = 0; i < kRuns; ++i) {
+        const std::string n = std::to_string(i);
+        ASSERT_EQ(runTool(dir_.path(), {"disk.img", "cp", "'p" + n + ".bin", "A\\OLD" + n}).output,
+                  "");
+    }
+    for (int trial = 0; trial < kTrials; ++trial) {
+        SCOPED_TRACE(trial);
+        const std::string t = std::to_string(trial);
+        std::vector<std::string> commands;
+        std::vector<std::pair<std::string, int>> files;
+        for (int i = 0; i < kRuns; ++i) {
+            const std::string n = std::to_string(i);
+            switch (i % 4) {
+                case 0:
+                    commands.push_back(tool() + " disk.img mkdir 'D" + t + "_" + n + "\\E'");
+                    break;
+                case 1:
+                    commands.push_back(tool() + " disk.img cp \"'p" + n + ".bin\" 'A\\T" + t + "_" +
+                                       n + "'");
+                    files.push_back({"A\\T" + t + "_" + n, i});
+                    break;
+                case 2:
+                    // Each trial removes files of its own that the set-up put there.
+                    commands.push_back(tool() + " disk.img rm 'A\\OLD" + removed(i, trial) + "'");
+                    break;
+                default:
+                    commands.push_back(tool() + " disk.img cp \"'p" + n + ".bin\" 'C" + t + "_" +
+                                       n + "'");
+                    files.push_back({"C" + t + "_" + n, i});
+                    break;
+            }
+        }
+        const std::string said = runTogether(dir_.path(), commands);
+        expectFiles(files);
+        const ImageTree tree = readTree(readFile(dir_.file("disk.img")));
+        for (int i = 0; i < kRuns; i += 4) {
+            EXPECT_EQ(tree.nodes.count("D" + t + "_" + std::to_string(i) + "\\E"), 1u);
+        }
+        for (int i = 2; i < kRuns; i += 4) {
+            EXPECT_EQ(tree.nodes.count("A\\OLD" + removed(i, trial)), 0u);
+        }
+        EXPECT_EQ(said, "");
+    }
+}
+
+TEST_F(ParallelRuns, TwoRunsOnAMissingImageFormatItOnce) {
+    for (int trial = 0; trial < kTrials * 2; ++trial) {
+        SCOPED_TRACE(trial);
+        std::remove(dir_.file("disk.img").c_str());
+        EXPECT_EQ(runTogether(dir_.path(), {tool() + " disk.img cp \"'p0.bin\" FIRST",
+                                            tool() + " disk.img cp \"'p1.bin\" SECOND"}),
+                  "");
+        EXPECT_EQ(readFile(dir_.file("disk.img")).size(), 1474560u);
+        expectFiles({{"FIRST", 0}, {"SECOND", 1}});
+    }
+}
+
+TEST_F(ParallelRuns, AWaitingRunSaysSoOnceOnTheErrorStream) {
+    if (!haveProgram("flock")) {
+        GTEST_SKIP() << "needs flock(1) to hold the image";
+    }
+    createImage();
+    // Another process holds the image for two seconds; the tool waits and then works.
+    const std::string script = "cd " + shellQuote(dir_.path()) +
+                               " && { flock -x disk.img sleep 2 & sleep 0.3; " + tool() +
+                               " disk.img cp \"'p0.bin\" AFTER 2>err.txt; wait; }";
+    EXPECT_EQ(runShell(script).output, "");
+    EXPECT_EQ(readFile(dir_.file("err.txt")), [] {
+        const std::string text =
+            sjis(u8"イメージファイルは他のプロセスが使用中です。終了を待っています。") + "\n";
+        return std::vector<uint8_t>(text.begin(), text.end());
+    }());
+    expectFiles({{"AFTER", 0}});
+}
+
+}  // namespace
