@@ -16,8 +16,6 @@ namespace {
 
 // Copies are whole files of a 32-bit length.
 constexpr uint64_t kMaxCopyLength = UINT32_MAX;
-// Image files are read into the copy buffer this much at a time.
-constexpr uint32_t kImageReadChunk = 64 * 1024;
 
 std::optional<std::vector<uint8_t>> allocateBuffer(uint64_t length) {
     if (length > kMaxCopyLength) {
@@ -106,25 +104,13 @@ std::optional<std::vector<uint8_t>> readImageFile(const char* path) {
         printLine(image.imageDevice.readFailed ? msg::kMsgReadFailed : msg::kMsgCannotOpenFile);
         return std::nullopt;
     }
-    // A damaged entry may record more bytes than its chain holds, up to 4 GiB: the buffer
-    // grows only by what the file really gives, so such an entry costs no more memory
-    // than its chain. A short read is a failure, never a file padded with whatever memory
-    // held.
-    const uint32_t size = file->getSize();
+    // The file's own buffer becomes the copy: it already holds every byte. A damaged entry
+    // may record more bytes than its chain holds, up to 4 GiB: that is a failed read, never
+    // a file padded with whatever memory held.
     std::vector<uint8_t> buffer;
-    for (uint32_t done = 0; done < size;) {
-        const uint32_t want = std::min(size - done, kImageReadChunk);
-        try {
-            buffer.resize(buffer.size() + want);
-        } catch (const std::bad_alloc&) {
-            printLine(msg::kMsgOutOfMemory);
-            return std::nullopt;
-        }
-        if (file->read(buffer.data() + done, want) != want) {
-            printLine(msg::kMsgReadFailed);
-            return std::nullopt;
-        }
-        done += want;
+    if (!file->releaseContent(buffer)) {
+        printLine(msg::kMsgReadFailed);
+        return std::nullopt;
     }
     return buffer;
 }

@@ -10,6 +10,13 @@
 
 namespace fat12img {
 
+namespace {
+
+// How much of a new file's last run is copied to travel with its partial last sector.
+constexpr uint32_t kStagedSectors = 64;
+
+}  // namespace
+
 void FatDirectory::adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t lastCluster,
                               std::vector<uint8_t> entries, std::vector<uint32_t> sectorNumbers) {
     volume_ = volume;
@@ -405,29 +412,47 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
     if (sectors.size() < needed) {
         return false;
     }
-    // Whole sectors go straight from the caller's bytes, one write per run of sectors that
-    // follow each other on the image.
+    // One write per run of sectors that follow each other on the image, straight from the
+    // caller's bytes. The file's last sector keeps the image's bytes after the end of the
+    // file, so it is the one sector read first; it travels with the end of its run through
+    // a small buffer.
     const uint32_t whole = size / bps;
-    for (uint32_t i = 0; i < whole;) {
+    const bool partialTail = size % bps != 0;
+    if (partialTail && !volume_->readSector(sectors[whole], tail.data())) {
+        return false;
+    }
+    for (uint32_t i = 0; i < needed;) {
         uint32_t end = i + 1;
-        while (end < whole && sectors[end] == sectors[end - 1] + 1) {
+        while (end < needed && sectors[end] == sectors[end - 1] + 1) {
             ++end;
         }
-        if (!volume_->writeSectors(sectors[i], end - i, data + static_cast<size_t>(i) * bps)) {
+        uint32_t direct = end - i;
+        if (partialTail && end == needed) {
+            const uint32_t staged = std::min(end - 1 - i, kStagedSectors);
+            direct = end - 1 - i - staged;
+            const uint32_t stagedFirst = i + direct;
+            std::vector<uint8_t> stage;
+            try {
+                stage.resize(static_cast<size_t>(staged + 1) * bps);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            std::memcpy(stage.data(), data + static_cast<size_t>(stagedFirst) * bps,
+                        static_cast<size_t>(staged) * bps);
+            std::memcpy(tail.data(), data + static_cast<size_t>(whole) * bps, size % bps);
+            std::memcpy(stage.data() + static_cast<size_t>(staged) * bps, tail.data(), bps);
+            if (direct > 0 &&
+                !volume_->writeSectors(sectors[i], direct, data + static_cast<size_t>(i) * bps)) {
+                return false;
+            }
+            return volume_->writeSectors(sectors[stagedFirst], staged + 1, stage.data());
+        }
+        if (!volume_->writeSectors(sectors[i], direct, data + static_cast<size_t>(i) * bps)) {
             return false;
         }
         i = end;
     }
-    if (tail.empty()) {
-        return true;
-    }
-    // The bytes after the end of the file keep what the image held there: this one
-    // sector is the only one read before it is written.
-    if (!volume_->readSector(sectors[whole], tail.data())) {
-        return false;
-    }
-    std::memcpy(tail.data(), data + static_cast<size_t>(whole) * bps, size % bps);
-    return volume_->writeSector(sectors[whole], tail.data());
+    return true;
 }
 
 int FatDirectory::createEntry(const char* name, const NewContent& content, Failure& failure) {

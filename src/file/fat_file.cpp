@@ -86,6 +86,23 @@ uint32_t FatFile::write(const uint8_t* source, uint32_t length) {
     return length;
 }
 
+bool FatFile::releaseContent(std::vector<uint8_t>& out) {
+    // Unwritten changes would be lost with the buffer, and a damaged entry may record more
+    // bytes than its chain holds.
+    const bool unwritten = entryChanged_ || std::find(content_.flags.begin(), content_.flags.end(),
+                                                      1) != content_.flags.end();
+    if (unwritten || size_ > capacity()) {
+        return false;
+    }
+    out = std::move(content_.data);
+    out.resize(size_);
+    content_ = ChainBlock{};
+    sectorCount_ = 0;
+    size_ = 0;
+    position_ = 0;
+    return true;
+}
+
 bool FatFile::seek(int32_t offset, int origin) {
     auto offsetFrom = [offset](uint32_t base) -> uint32_t {
         if (offset >= 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace fat12img {
 
@@ -15,6 +16,9 @@ class File {
     virtual bool seek(int32_t offset, int origin) = 0;
     virtual bool flush() = 0;
     virtual bool resize(uint32_t newSize) = 0;
+    // Hands the whole content over without a copy, for a caller that wants every byte;
+    // false when the file cannot give them all. Only destruction may follow.
+    virtual bool releaseContent(std::vector<uint8_t>& out) = 0;
     virtual uint32_t getPosition() const = 0;
     virtual uint32_t getSize() const = 0;
 };

@@ -1,7 +1,13 @@
 #include "platform/file_io.hpp"
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace fat12img {
 
@@ -100,11 +106,99 @@ bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole rol
             std::fwrite(buffer, 1, length / 2, file);
             return false;
         case WriteFate::Vanish:
-            return true;
+            // Nothing reaches the file, but the stream moves on as if it had.
+            return std::fseek(file, static_cast<long>(length), SEEK_CUR) == 0;
         case WriteFate::Normal:
             break;
     }
     return length == 0 || std::fwrite(buffer, 1, length, file) == length;
+}
+
+namespace {
+
+// One positional transfer, repeated until everything moved, the file ended (reads) or the
+// host reported an error; gives the bytes moved.
+template <typename Transfer>
+size_t transferAt(Transfer transfer, uint64_t offset, size_t length, bool& failed) {
+    size_t done = 0;
+    failed = false;
+    while (done < length) {
+        const auto n = transfer(done, offset + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            failed = true;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+}  // namespace
+
+ReadOutcome readBlockAt(std::FILE* file, uint64_t offset, void* buffer, size_t length,
+                        FileRole role, size_t* bytesRead) {
+#if defined(_WIN32)
+    if (!seekFile(file, offset)) {
+        if (bytesRead != nullptr) {
+            *bytesRead = 0;
+        }
+        return ReadOutcome::Failed;
+    }
+    return readBlock(file, buffer, length, role, bytesRead);
+#else
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    if (nextReadFails(role)) {
+        return ReadOutcome::Failed;
+    }
+    bool failed = false;
+    const int descriptor = fileno(file);
+    const size_t n = transferAt(
+        [&](size_t done, uint64_t at, size_t rest) {
+            return pread(descriptor, static_cast<uint8_t*>(buffer) + done, rest,
+                         static_cast<off_t>(at));
+        },
+        offset, length, failed);
+    if (bytesRead != nullptr) {
+        *bytesRead = n;
+    }
+    if (failed) {
+        return ReadOutcome::Failed;
+    }
+    return n == length ? ReadOutcome::Whole : ReadOutcome::EndOfFile;
+#endif
+}
+
+bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t length,
+                  FileRole role) {
+#if defined(_WIN32)
+    return seekFile(file, offset) && writeBlock(file, buffer, length, role);
+#else
+    const WriteFate fate = nextWriteFate(role);
+    if (fate == WriteFate::Fail) {
+        return false;
+    }
+    if (fate == WriteFate::Vanish) {
+        return true;
+    }
+    const size_t wanted = fate == WriteFate::Short ? length / 2 : length;
+    bool failed = false;
+    const int descriptor = fileno(file);
+    const size_t n = transferAt(
+        [&](size_t done, uint64_t at, size_t rest) {
+            return pwrite(descriptor, static_cast<const uint8_t*>(buffer) + done, rest,
+                          static_cast<off_t>(at));
+        },
+        offset, wanted, failed);
+    return fate == WriteFate::Normal && !failed && n == length;
+#endif
 }
 
 bool seekFile(std::FILE* file, uint64_t offset) {
@@ -117,6 +211,13 @@ bool seekFile(std::FILE* file, uint64_t offset) {
 }
 
 std::optional<uint64_t> fileSize(std::FILE* file) {
+#if !defined(_WIN32)
+    // A regular file tells its size in one call; anything else is sought to its end.
+    struct stat status {};
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+        return static_cast<uint64_t>(status.st_size);
+    }
+#endif
 #if defined(_WIN32)
     if (_fseeki64(file, 0, SEEK_END) != 0) {
         return std::nullopt;

@@ -25,10 +25,16 @@ ReadOutcome readBlock(std::FILE* file, void* buffer, size_t length, FileRole rol
                       size_t* bytesRead = nullptr);
 // True only when every byte was handed to the host without an error.
 bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole role);
+// The same at a byte offset of an unbuffered handle (the image), without moving through
+// a seek call where the host can transfer at a position directly.
+ReadOutcome readBlockAt(std::FILE* file, uint64_t offset, void* buffer, size_t length,
+                        FileRole role, size_t* bytesRead = nullptr);
+bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t length,
+                  FileRole role);
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
-// The size of an open file, leaving it positioned at its start; none for something that
-// cannot be sought, such as a pipe.
+// The size of a file just opened, which stays positioned at its start; none for something
+// that cannot be sought, such as a pipe.
 std::optional<uint64_t> fileSize(std::FILE* file);
 // Closing flushes what a buffered handle still holds: a full disk may show only here.
 bool closeFile(std::FILE* file);

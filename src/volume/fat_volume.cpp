@@ -44,7 +44,6 @@ bool FatVolume::mount(ImageDevice& device) {
     // it is cut short and is not mounted.
     if (sectors < g.sectorsPerFat) {
         const std::optional<uint64_t> length = fileSize(device.file);
-        device.position.reset();
         const uint64_t fatEnd =
             (static_cast<uint64_t>(g.reservedSectors) + g.sectorsPerFat) * g.bytesPerSector;
         if (!length || *length < fatEnd) {

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 
 #include "platform/file_io.hpp"
 
@@ -18,14 +17,12 @@ struct ImageDevice {
     explicit ImageDevice(std::FILE* handle) : file(handle) {}
 
     std::FILE* file = nullptr;
-    // Where the handle stands, when known: a transfer that starts there needs no seek.
-    std::optional<uint64_t> position;
     // Set by a read that the host refused (not one cut short by the end of the image).
     bool readFailed = false;
 
     void attach(std::FILE* handle) {
         file = handle;
-        position.reset();
+        readFailed = false;
     }
 };
 
