@@ -46,11 +46,16 @@ bool mountFormattedImage(const char* path) {
 }
 
 bool createEmptyImage(const char* path) {
-    if (writeEmptyFloppy(path) == FloppyWrite::Done) {
-        return true;
+    switch (writeEmptyFloppy(path)) {
+        case FloppyWrite::Done:
+            return true;
+        case FloppyWrite::WriteFailed:
+            // A short image would mount as a damaged one later: leave none.
+            removeIncompleteHostFile(path);
+            return false;
+        case FloppyWrite::CannotCreate:
+            break;  // what is there (a read-only image, say) stays untouched
     }
-    // A short image would mount as a damaged one later: leave none.
-    removeIncompleteHostFile(path);
     return false;
 }
 
