@@ -4,7 +4,7 @@
 #
 #   fuzz/run_fuzzers.sh SECONDS [WORKDIR]
 #
-# Builds build-fuzz (clang++) first when needed. New inputs and crash artifacts go to
+# Builds build-fuzz (clang++, the "fuzz" CMake preset) first when needed. New inputs and crash artifacts go to
 # WORKDIR (default: a new temporary directory), never into fuzz/corpus; WORKDIR is kept
 # when something was found, so the artifacts can be looked at and copied to
 # fuzz/crashes/<target>/.
@@ -19,10 +19,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    CXX=clang++ cmake -S "$root" -B "$build" -DFAT12IMG_FUZZ=ON -DFAT12IMG_TESTS=OFF \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo || exit 1
+    (cd "$root" && cmake --preset fuzz) || exit 1
 fi
-cmake --build "$build" --target fuzz_image fuzz_commands -j2 || exit 1
+(cd "$root" && cmake --build --preset fuzz) || exit 1
 
 made_workdir=0
 if [ $# -ge 2 ]; then

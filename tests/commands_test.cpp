@@ -920,7 +920,7 @@ TEST(Cp, HostSideFailures) {
     const std::string noSource = msg(u8"コピー元のファイルが見つかりません");
     const std::string noDestination = msg(u8"コピー先のファイルを開けません");
     Disk disk(populated());
-    std::filesystem::create_symlink(disk.image(), disk.host("symlink.img"));
+    const bool haveSymlink = makeSymlinkIfAllowed(disk.image(), disk.host("symlink.img"));
     std::filesystem::create_hard_link(disk.image(), disk.host("hardlink.img"));
     const std::vector<uint8_t> img = disk.bytes();
     struct HostCase {
@@ -946,6 +946,9 @@ TEST(Cp, HostSideFailures) {
              HostCase{"sub", "x", msg(u8"ファイルを開けません")},
              HostCase{"sub", "'y", msg(u8"ファイルを開けません")},
          }) {
+        if (c.destination == "'symlink.img" && !haveSymlink) {
+            continue;
+        }
         SCOPED_TRACE(c.source + " " + c.destination);
         EXPECT_EQ(disk.run({"cp", c.source, c.destination}), c.expected);
         EXPECT_TRUE(disk.bytes() == img);

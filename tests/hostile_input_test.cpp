@@ -141,6 +141,12 @@ TEST_F(HostileSession, NamesOfEveryByteValue) {
         if (b == '\t' || b == '\n' || b == '\r' || b == ' ' || b == '\\') {
             continue;
         }
+#ifdef _WIN32
+        // Ctrl+Z ends text-mode input on Windows.
+        if (b == 0x1A) {
+            continue;
+        }
+#endif
         bytes.push_back(uint8_t(b));
         script += "touch " + std::string(1, char(b)) + "Q\n";
     }

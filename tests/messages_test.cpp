@@ -95,6 +95,9 @@ TEST(Messages, EveryConstantIsTheShiftJisFormOfItsText) {
 }
 
 TEST(Messages, Cp932AndShiftJisAgreeOnEveryText) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has one Shift_JIS, code page 932, under both names";
+#endif
     for (const Message& m : kMessages) {
         EXPECT_EQ(hex(convert(m.utf8, "CP932")), hex(convert(m.utf8, "SHIFT_JIS"))) << m.name;
     }

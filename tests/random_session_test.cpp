@@ -8,7 +8,6 @@
 // (default 1), FAT12IMG_RANDOM_LENGTH (commands per session, default 60).
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <cctype>
@@ -74,19 +73,9 @@ std::string usageText() {
 // ends and padding made visible.
 std::string readable(const std::string& bytes) {
     std::string converted;
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd != reinterpret_cast<iconv_t>(-1)) {
-        std::string in = bytes;
-        std::string out(in.size() * 3 + 8, '\0');
-        char* inPtr = in.data();
-        size_t inLeft = in.size();
-        char* outPtr = out.data();
-        size_t outLeft = out.size();
-        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1)) {
-            out.resize(out.size() - outLeft);
-            converted = out;
-        }
-        iconv_close(cd);
+    try {
+        converted = fromSjis(bytes);
+    } catch (const std::exception&) {
     }
     if (converted.empty() && !bytes.empty()) {
         converted = bytes;

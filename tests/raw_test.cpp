@@ -343,8 +343,11 @@ TEST_F(Raw, ReadOfAPartialLastSectorFillsWithZeros) {
 }
 
 TEST_F(Raw, ReadOntoTheImageItselfIsRefused) {
-    std::filesystem::create_symlink("fd.img", path("link.img"));
-    for (const char* target : {"fd.img", "./fd.img", "link.img"}) {
+    std::vector<std::string> targets = {"fd.img", "./fd.img"};
+    if (makeSymlinkIfAllowed("fd.img", path("link.img"))) {
+        targets.push_back("link.img");
+    }
+    for (const std::string& target : targets) {
         EXPECT_EQ(run({"read", target, "lba=40"}).output, kCannotOpen) << target;
         EXPECT_EQ(image(), floppy_) << target;
     }

@@ -7,7 +7,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#endif
 
 namespace testimg {
 
@@ -224,12 +236,63 @@ void writeFile(const std::string& path, const std::string& text) {
     writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
+void makeSparseFile(const std::string& path, uint64_t size) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    // Without the sparse mark NTFS would allocate every byte; a file system without sparse
+    // files still gets a file of the right size.
+    DWORD returned = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = LONGLONG(size);
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    if (!sized) {
+        throw std::runtime_error("cannot size " + path);
+    }
+#else
+    writeFile(path, std::string());
+    std::filesystem::resize_file(path, size);
+#endif
+}
+
+bool makeSymlinkIfAllowed(const std::string& target, const std::string& link) {
+#ifdef _WIN32
+    std::error_code error;
+    std::filesystem::create_symlink(target, link, error);
+    return !error;
+#else
+    std::filesystem::create_symlink(target, link);
+    return true;
+#endif
+}
+
 TempDir::TempDir() {
+#ifdef _WIN32
+    // No mkdtemp: try random names until create_directory makes a new one.
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const std::filesystem::path candidate =
+            std::filesystem::temp_directory_path() / ("fat12img-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate.string();
+        }
+    }
+    if (path_.empty()) {
+        throw std::runtime_error("cannot create a temporary directory");
+    }
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "fat12img-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {

@@ -87,6 +87,12 @@ std::vector<uint8_t> pattern(size_t size, uint32_t seed);
 std::vector<uint8_t> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
+// A host file of `size` bytes that takes (almost) no disk space: sparse where the file
+// system allows.
+void makeSparseFile(const std::string& path, uint64_t size);
+// A symbolic link at `link` to `target`; false where the system gives a test none (Windows
+// grants them only to privileged processes).
+bool makeSymlinkIfAllowed(const std::string& target, const std::string& link);
 
 // A temporary directory, removed with everything in it when the object goes.
 class TempDir {

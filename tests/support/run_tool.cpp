@@ -1,12 +1,24 @@
 #include "support/run_tool.hpp"
 
-#include <iconv.h>
-#include <sys/wait.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <stdexcept>
 
 #include "support/image_builder.hpp"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <iconv.h>
+#include <sys/wait.h>
+#endif
 
 namespace testimg {
 
@@ -21,6 +33,161 @@ std::string shellQuote(const std::string& text) {
     }
     return quoted + "'";
 }
+
+#ifdef _WIN32
+
+namespace {
+
+// One argument as the C runtime's command-line parser splits it again: in double quotes,
+// a quote escaped with a backslash, and backslashes doubled only where a quote follows.
+std::string quoteArgument(const std::string& arg) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            quoted.append(backslashes * 2 + 1, '\\');
+        } else {
+            quoted.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+HANDLE openInheritable(const std::string& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return handle;
+}
+
+// The tool's standard output is in text mode on Windows, so every line end reaches us as
+// CR LF. The tests compare against LF line ends: each CR LF becomes LF, and a bare LF
+// (output that skipped text mode) is a failure of its own.
+std::string fromConsoleLineEnds(const std::string& raw) {
+    std::string text;
+    text.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') {
+            continue;
+        }
+        if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) {
+            ADD_FAILURE() << "line end without CR at byte " << i << " of the tool's output";
+        }
+        text += raw[i];
+    }
+    return text;
+}
+
+}  // namespace
+
+ToolResult runShell(const std::string& commandLine) {
+    throw std::runtime_error("no POSIX shell on Windows for: " + commandLine);
+}
+
+ToolResult runTool(const std::string& workingDirectory, const std::vector<std::string>& args,
+                   const std::string& input) {
+    TempDir scratch;
+    const std::string inputPath = scratch.file("stdin");
+    const std::string outputPath = scratch.file("stdout");
+    writeFile(inputPath, input);
+    std::string binary = FAT12IMG_BINARY;
+    std::string commandLine = quoteArgument(binary);
+    for (const std::string& arg : args) {
+        commandLine += " " + quoteArgument(arg);
+    }
+
+    HANDLE in = openInheritable(inputPath, GENERIC_READ, OPEN_EXISTING);
+    HANDLE out = openInheritable(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessA(binary.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, workingDirectory.c_str(), &startup, &process);
+    CloseHandle(in);
+    CloseHandle(out);
+    if (!started) {
+        throw std::runtime_error("cannot start " + binary);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    ToolResult result;
+    if (GetExitCodeProcess(process.hProcess, &exitCode)) {
+        result.exitStatus = int(exitCode);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    const std::vector<uint8_t> raw = readFile(outputPath);
+    result.output = fromConsoleLineEnds(std::string(raw.begin(), raw.end()));
+    return result;
+}
+
+bool haveProgram(const std::string&) {
+    // The peer tools (mtools, dosfstools) and the shell that runs them are POSIX programs.
+    return false;
+}
+
+std::string encodeUtf8As(const std::string& utf8, const char* encoding) {
+    // Windows knows Shift_JIS as code page 932 only, under either name.
+    const std::string name = encoding;
+    if (name != "CP932" && name != "SHIFT_JIS") {
+        throw std::runtime_error("no code page for " + name);
+    }
+    if (utf8.empty()) {
+        return {};
+    }
+    const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                               int(utf8.size()), nullptr, 0);
+    std::wstring wide(size_t(wideLength), L'\0');
+    if (wideLength == 0 || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                               int(utf8.size()), wide.data(), wideLength) == 0) {
+        throw std::runtime_error("not UTF-8: " + utf8);
+    }
+    BOOL lossy = FALSE;
+    const int length = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
+                                           nullptr, 0, nullptr, &lossy);
+    std::string out(size_t(length), '\0');
+    if (length == 0 ||
+        WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, out.data(), length,
+                            nullptr, &lossy) == 0 ||
+        lossy) {
+        throw std::runtime_error("code page 932 cannot hold " + utf8);
+    }
+    return out;
+}
+
+std::string fromSjis(const std::string& bytes) {
+    if (bytes.empty()) {
+        return {};
+    }
+    const int wideLength =
+        MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
+    std::wstring wide(size_t(wideLength), L'\0');
+    if (wideLength == 0 || MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, bytes.data(),
+                                               int(bytes.size()), wide.data(), wideLength) == 0) {
+        throw std::runtime_error("not Shift_JIS");
+    }
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+#else
 
 ToolResult runShell(const std::string& commandLine) {
     ToolResult result;
@@ -56,17 +223,15 @@ bool haveProgram(const std::string& name) {
     return runShell("command -v " + shellQuote(name) + " >/dev/null 2>&1").exitStatus == 0;
 }
 
-std::string sjis(const std::string& utf8) {
-    return encodeUtf8As(utf8, "CP932");
-}
+namespace {
 
-std::string encodeUtf8As(const std::string& utf8, const char* encoding) {
-    iconv_t cd = iconv_open(encoding, "UTF-8");
+std::string convert(const std::string& text, const char* to, const char* from) {
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         throw std::runtime_error("iconv_open failed");
     }
-    std::string in = utf8;
-    std::string out(in.size() * 2 + 8, '\0');
+    std::string in = text;
+    std::string out(in.size() * 3 + 8, '\0');
     char* inPtr = in.data();
     size_t inLeft = in.size();
     char* outPtr = out.data();
@@ -74,10 +239,26 @@ std::string encodeUtf8As(const std::string& utf8, const char* encoding) {
     const size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
     iconv_close(cd);
     if (rc == size_t(-1)) {
-        throw std::runtime_error("iconv failed for " + utf8);
+        throw std::runtime_error("iconv failed for " + text);
     }
     out.resize(out.size() - outLeft);
     return out;
+}
+
+}  // namespace
+
+std::string encodeUtf8As(const std::string& utf8, const char* encoding) {
+    return convert(utf8, encoding, "UTF-8");
+}
+
+std::string fromSjis(const std::string& bytes) {
+    return convert(bytes, "UTF-8", "CP932");
+}
+
+#endif
+
+std::string sjis(const std::string& utf8) {
+    return encodeUtf8As(utf8, "CP932");
 }
 
 }  // namespace testimg

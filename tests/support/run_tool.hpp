@@ -12,10 +12,12 @@ struct ToolResult {
 };
 
 // Runs fat12img with `args` in `workingDirectory`, feeding `input` to its standard input.
+// On Windows the tool's CR LF line ends come back as LF (a bare LF fails the test).
 ToolResult runTool(const std::string& workingDirectory, const std::vector<std::string>& args,
                    const std::string& input = "");
 
 // Runs a shell command line (for peer tools such as mtools); gives its output and status.
+// POSIX only: on Windows it throws, and haveProgram is false for every program.
 ToolResult runShell(const std::string& commandLine);
 
 // Whether a program is on the PATH.
@@ -23,8 +25,12 @@ bool haveProgram(const std::string& name);
 
 // Converts UTF-8 text to the Shift_JIS bytes the tool prints (iconv, code page 932).
 std::string sjis(const std::string& utf8);
-// The same conversion into any iconv encoding; throws when the text cannot be held.
+// The same conversion into any iconv encoding (on Windows: CP932 and SHIFT_JIS, both code
+// page 932); throws when the text cannot be held.
 std::string encodeUtf8As(const std::string& utf8, const char* encoding);
+
+// The reverse: Shift_JIS bytes as UTF-8 text; throws on bytes that are no Shift_JIS.
+std::string fromSjis(const std::string& bytes);
 
 // Quotes one argument for /bin/sh.
 std::string shellQuote(const std::string& text);
