@@ -28,14 +28,6 @@ std::string line(const char* text) {
     return std::string(text) + "\n";
 }
 
-// Output as UTF-8 for a failure message.
-std::string readable(const std::string& output) {
-    testimg::TempDir dir;
-    testimg::writeFile(dir.file("out"), output);
-    return testimg::runShell("iconv -f CP932 -t UTF-8 " + testimg::shellQuote(dir.file("out")))
-        .output;
-}
-
 struct Sweep {
     const char* name;
     std::vector<Command> setup;  // run without faults on a new image
@@ -253,7 +245,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                                               (s.replacesImage || at <= mountReads);
                     EXPECT_TRUE(mountFailed || (unneededRead && output.empty()) ||
                                 std::find(allowed.begin(), allowed.end(), output) != allowed.end())
-                        << "said: [" << readable(output) << "]";
+                        << "said: [" << testimg::fromSjis(output) << "]";
                     if (!s.hostOutput.empty()) {
                         EXPECT_FALSE(testimg::readFile(host(s.hostOutput)).size() > 0 &&
                                      output == line(msg::kMsgWriteFailed))

@@ -54,7 +54,9 @@ bool ImageLock::acquire(const char* path, void (*onWait)()) {
             // no other run can see the new file unlocked.
             const std::string temporary =
                 std::string(path) + ".lock-" + std::to_string(GetCurrentProcessId());
-            HANDLE fresh = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+            // Read access is all the lock needs; more would keep this run's own handles
+            // (which do not share deletion) from opening the image.
+            HANDLE fresh = CreateFileA(temporary.c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (fresh == INVALID_HANDLE_VALUE) {

@@ -7,6 +7,7 @@
 
 #include "shell/image_state.hpp"
 #include "shell/shell.hpp"
+#include "support/image_builder.hpp"
 
 namespace testimg {
 
@@ -15,9 +16,11 @@ namespace {
 // Sends standard output to a temporary file while it lives, and gives what was written.
 class CapturedStdout {
   public:
-    CapturedStdout() : file_(std::tmpfile()) {
+    // A named file in a directory of its own: the C runtime's tmpfile needs rights in the
+    // root of the drive on some systems.
+    CapturedStdout() : file_(std::fopen(dir_.file("stdout").c_str(), "w+b")) {
         if (file_ == nullptr) {
-            throw std::runtime_error("tmpfile failed");
+            throw std::runtime_error("cannot create the file for standard output");
         }
         std::fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
@@ -52,6 +55,7 @@ class CapturedStdout {
         }
     }
 
+    TempDir dir_;
     std::FILE* file_;
     int saved_ = -1;
 };
@@ -92,12 +96,12 @@ InProcessRun runInProcess(const std::string& image, const std::vector<std::strin
 
 InProcessRun runSessionInProcess(const std::string& image, const std::string& input,
                                  const fat12img::faults::Plan& plan) {
-    std::FILE* typed = std::tmpfile();
+    TempDir dir;
+    writeFile(dir.file("stdin"), input);
+    std::FILE* typed = std::fopen(dir.file("stdin").c_str(), "rb");
     if (typed == nullptr) {
-        throw std::runtime_error("tmpfile failed");
+        throw std::runtime_error("cannot open the typed input");
     }
-    std::fwrite(input.data(), 1, input.size(), typed);
-    std::rewind(typed);
     InProcessRun run = runShellWith({"fat12img", image}, typed, plan);
     std::fclose(typed);
     return run;
