@@ -60,13 +60,9 @@ bool writeDestinationFile(const char* argument, const std::vector<uint8_t>& data
 }
 
 std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath) {
-    // A directory opens for reading on some systems, but it holds no file to copy.
-    if (isHostDirectory(hostPath)) {
-        printLine(msg::kMsgSourceNotFound);
-        return std::nullopt;
-    }
     OpenFile file = OpenFile::open(hostPath, "rb", FileRole::Host);
-    // Something that cannot be sought (a pipe) cannot be read whole either.
+    // A directory opens for reading on some systems, but it holds no file to copy; and
+    // something that cannot be sought (a pipe) cannot be read whole either.
     const std::optional<uint64_t> length = file ? fileSize(file.get()) : std::nullopt;
     if (!length) {
         printLine(msg::kMsgSourceNotFound);

@@ -6,7 +6,10 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <vector>
 #endif
 
 namespace fat12img {
@@ -201,6 +204,54 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
 #endif
 }
 
+bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count,
+                   FileRole role) {
+#if defined(_WIN32)
+    for (size_t i = 0; i < count; ++i) {
+        if (!writeBlock(file, block, length, role)) {
+            return false;
+        }
+    }
+    return true;
+#else
+    // One gathering write carries many copies of the block; a write cut short goes on
+    // block by block.
+    constexpr size_t kBlocksPerCall = 512;
+    std::vector<iovec> pieces(std::min(count, kBlocksPerCall),
+                              iovec{const_cast<void*>(block), length});
+    for (size_t done = 0; done < count;) {
+        const size_t blocks = std::min(count - done, pieces.size());
+        switch (nextWriteFate(role)) {
+            case WriteFate::Fail:
+                return false;
+            case WriteFate::Short:
+                (void)!write(fileno(file), block, length / 2);
+                return false;
+            case WriteFate::Vanish:
+                done += blocks;
+                if (lseek(fileno(file), static_cast<off_t>(blocks * length), SEEK_CUR) < 0) {
+                    return false;
+                }
+                continue;
+            case WriteFate::Normal:
+                break;
+        }
+        const ssize_t n = writev(fileno(file), pieces.data(), static_cast<int>(blocks));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || static_cast<size_t>(n) % length != 0) {
+            return false;
+        }
+        if (n == 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n) / length;
+    }
+    return true;
+#endif
+}
+
 bool seekFile(std::FILE* file, uint64_t offset) {
 #if defined(_WIN32)
     return offset <= INT64_MAX && _fseeki64(file, static_cast<int64_t>(offset), SEEK_SET) == 0;
@@ -212,10 +263,16 @@ bool seekFile(std::FILE* file, uint64_t offset) {
 
 std::optional<uint64_t> fileSize(std::FILE* file) {
 #if !defined(_WIN32)
-    // A regular file tells its size in one call; anything else is sought to its end.
+    // A regular file tells its size in one call; a directory (which opens for reading
+    // here) has none; anything else is sought to its end.
     struct stat status {};
-    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
-        return static_cast<uint64_t>(status.st_size);
+    if (fstat(fileno(file), &status) == 0) {
+        if (S_ISREG(status.st_mode)) {
+            return static_cast<uint64_t>(status.st_size);
+        }
+        if (S_ISDIR(status.st_mode)) {
+            return std::nullopt;
+        }
     }
 #endif
 #if defined(_WIN32)
@@ -251,9 +308,11 @@ void removeIncompleteHostFile(const char* path) {
     }
 }
 
-std::FILE* openFile(const char* path, const char* mode, FileRole role) {
+std::FILE* openFile(const char* path, const char* mode, FileRole /*role*/) {
+    // Every transfer is one whole block the caller holds in memory already: a buffer in
+    // between would only add a copy, and for the image it would hold writes back.
     std::FILE* file = std::fopen(path, mode);
-    if (file != nullptr && role == FileRole::Image) {
+    if (file != nullptr) {
         std::setvbuf(file, nullptr, _IONBF, 0);
     }
     return file;

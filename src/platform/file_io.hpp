@@ -31,10 +31,14 @@ ReadOutcome readBlockAt(std::FILE* file, uint64_t offset, void* buffer, size_t l
                         FileRole role, size_t* bytesRead = nullptr);
 bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t length,
                   FileRole role);
+// Writes one block `count` times at the file's position, in as few calls as the host
+// allows, from that one block: format's fill of the data area.
+bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count,
+                   FileRole role);
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
-// The size of a file just opened, which stays positioned at its start; none for something
-// that cannot be sought, such as a pipe.
+// The size of a file just opened, which stays positioned at its start; none for a
+// directory or for something that cannot be sought, such as a pipe.
 std::optional<uint64_t> fileSize(std::FILE* file);
 // Closing flushes what a buffered handle still holds: a full disk may show only here.
 bool closeFile(std::FILE* file);
@@ -43,8 +47,8 @@ bool isHostDirectory(const char* path);
 // say) is left alone.
 void removeIncompleteHostFile(const char* path);
 
-// Opens a file with the standard modes ("rb", "rb+", "wb", ...). The image is opened
-// unbuffered, so every write reaches the file at once without a flush call.
+// Opens a file with the standard modes ("rb", "rb+", "wb", ...), unbuffered: every write
+// of the image reaches the file at once without a flush call.
 std::FILE* openFile(const char* path, const char* mode, FileRole role);
 
 // A host or image file that a command opened and must close on every path. close()

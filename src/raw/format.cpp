@@ -155,11 +155,10 @@ FloppyWrite writeEmptyFloppy(const char* path) {
     if (!file) {
         return FloppyWrite::CannotCreate;
     }
-    // Everything in front of the data area is one write; the data area follows in large
-    // writes from one buffer of the fill byte.
+    // Everything in front of the data area is one write; the data area follows as copies
+    // of one sector of the fill byte.
     constexpr uint32_t kSystemSectors =
         1 + floppy::kNumberOfFats * floppy::kSectorsPerFat + floppy::kRootDirSectors;
-    constexpr uint32_t kFillSectors = 128;
     std::vector<uint8_t> buffer;
     try {
         buffer.assign(static_cast<size_t>(kSystemSectors) * floppy::kSectorSize, 0);
@@ -176,12 +175,9 @@ FloppyWrite writeEmptyFloppy(const char* path) {
         fat[2] = 0xFF;
     }
     bool written = writeBlock(file.get(), buffer.data(), buffer.size(), FileRole::Image);
-    buffer.assign(static_cast<size_t>(kFillSectors) * floppy::kSectorSize, floppy::kDataFill);
-    for (uint32_t done = 0; written && done < floppy::kDataSectors; done += kFillSectors) {
-        const uint32_t sectors = std::min(kFillSectors, floppy::kDataSectors - done);
-        written = writeBlock(file.get(), buffer.data(),
-                             static_cast<size_t>(sectors) * floppy::kSectorSize, FileRole::Image);
-    }
+    buffer.assign(floppy::kSectorSize, floppy::kDataFill);
+    written = written && writeRepeated(file.get(), buffer.data(), buffer.size(),
+                                       floppy::kDataSectors, FileRole::Image);
     const bool closed = file.close();
     return written && closed ? FloppyWrite::Done : FloppyWrite::WriteFailed;
 }

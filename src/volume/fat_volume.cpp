@@ -101,6 +101,9 @@ void FatVolume::setFatEntry(uint32_t cluster, uint32_t value) {
         return;
     }
     packFat12(imageFat_.data(), cluster, value);
+    if (value == kFatFree && cluster < noFreeClusterBelow_) {
+        noFreeClusterBelow_ = cluster;
+    }
 }
 
 uint32_t FatVolume::findFreeCluster(uint32_t start) const {
@@ -108,15 +111,22 @@ uint32_t FatVolume::findFreeCluster(uint32_t start) const {
     if (!isDataCluster(start)) {
         start = 2;
     }
-    for (uint32_t c = start; c < limit; ++c) {
+    for (uint32_t c = std::max(start, noFreeClusterBelow_); c < limit; ++c) {
         if (getFatEntry(c) == kFatFree) {
+            if (start <= noFreeClusterBelow_) {
+                noFreeClusterBelow_ = c;
+            }
             return c;
         }
     }
-    for (uint32_t c = 2; c < start; ++c) {
+    for (uint32_t c = noFreeClusterBelow_; c < start; ++c) {
         if (getFatEntry(c) == kFatFree) {
+            noFreeClusterBelow_ = c;
             return c;
         }
+    }
+    if (start <= noFreeClusterBelow_) {
+        noFreeClusterBelow_ = limit;
     }
     return 0;
 }
@@ -142,6 +152,7 @@ uint32_t FatVolume::reserveChain(uint32_t tail, uint32_t count) {
         if (next == 0) {
             // Out of clusters: nothing has been written, so memory alone goes back.
             imageFat_ = before.fat;
+            noFreeClusterBelow_ = 2;
             return 0;
         }
         // Marking it taken first keeps the search from ever returning it again.
@@ -259,6 +270,7 @@ bool FatVolume::flushFat() {
 
 bool FatVolume::rollBack(const FatCheckpoint& checkpoint) {
     imageFat_ = checkpoint.fat;
+    noFreeClusterBelow_ = 2;
     return flushFat();
 }
 

@@ -109,6 +109,9 @@ class FatVolume {
     std::vector<uint8_t> imageFat_;
     std::vector<uint8_t> fatOnImage_;       // what every FAT copy of the image holds
     std::vector<uint8_t> fatImageUnknown_;  // per sector: a write of it failed
+    // No cluster below this one is free: first fit need not look at them again. It only
+    // saves time; every search still gives the cluster a scan from the start would.
+    mutable uint32_t noFreeClusterBelow_ = 2;
 };
 
 }  // namespace fat12img
