@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -977,6 +978,27 @@ TEST(Cp, HostSourceOfFourGibibytesIsRefused) {
     EXPECT_EQ(disk.run({"cp", "'huge", "'copy"}), msg(u8"メモリが確保できません"));
     EXPECT_TRUE(disk.bytes() == populated());
     EXPECT_FALSE(std::ifstream(disk.host("copy")).good());
+}
+
+// An image cut short inside its data area: a copy into it makes the file longer, and the
+// part of its last sector past the file's end holds zeros where the image had nothing.
+TEST(Cp, IntoAnImageCutShortExtendsIt) {
+    const FloppyGeometry g = floppy144();
+    std::vector<uint8_t> img = blankFloppy(g);
+    img.resize(g.clusterOffset(2));
+    for (const size_t size : {size_t(1), size_t(512), size_t(700)}) {
+        SCOPED_TRACE(size);
+        Disk disk(img);
+        const std::vector<uint8_t> data = pattern(size, uint32_t(size));
+        writeFile(disk.host("in.bin"), data);
+        EXPECT_EQ(disk.run({"cp", "'in.bin", "IN.BIN"}), "");
+        const std::vector<uint8_t> after = disk.bytes();
+        ASSERT_EQ(after.size(), g.clusterOffset(2) + (size + 511) / 512 * 512);
+        EXPECT_EQ(fileBytes(after, g, entryCluster(after, rootSlotOffset(g, 0)), uint32_t(size)),
+                  data);
+        EXPECT_TRUE(std::all_of(after.begin() + long(g.clusterOffset(2) + size), after.end(),
+                                [](uint8_t b) { return b == 0; }));
+    }
 }
 
 TEST(Cp, RecordedSizeBeyondTheChainIsAReadFailure) {

@@ -194,6 +194,23 @@ TEST_F(Raw, WritePastTheEndMakesTheImageLonger) {
     EXPECT_EQ(image(), concat(concat(small, Bytes(2 * kSector, 0)), marker));
 }
 
+// The image as its own host file: the sectors are copied as they were before the write,
+// also where the two ranges overlap.
+TEST_F(Raw, WriteFromTheImageItselfCopiesTheRangeAsItWas) {
+    Bytes before = floppy_;
+    const Bytes marks = randomBytes(8 * kSector, 11);
+    std::copy(marks.begin(), marks.end(), before.begin() + 100 * kSector);
+    writeFile(path("fd.img"), before);
+    EXPECT_EQ(run({"write", "fd.img", "base=100", "lba=103", "num=8"}).output, "");
+    Bytes expected = before;
+    std::copy(marks.begin(), marks.end(), expected.begin() + 103 * kSector);
+    EXPECT_EQ(image(), expected);
+    // Backwards over itself, too.
+    EXPECT_EQ(run({"write", "fd.img", "base=103", "lba=101", "num=8"}).output, "");
+    std::copy(marks.begin(), marks.end(), expected.begin() + 101 * kSector);
+    EXPECT_EQ(image(), expected);
+}
+
 TEST_F(Raw, WriteAtTheLastSectorBelow32MegabytesIsAccepted) {
     const Bytes marker = randomBytes(kSector, 7);
     writeFile(path("h.bin"), marker);

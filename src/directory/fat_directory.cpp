@@ -414,11 +414,11 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
     }
     // One write per run of sectors that follow each other on the image, straight from the
     // caller's bytes. The file's last sector keeps the image's bytes after the end of the
-    // file, so it is the one sector read first; it travels with the end of its run through
-    // a small buffer.
+    // file (zeros where an image cut short has none), so it is the one sector read first;
+    // it travels with the end of its run through a small buffer.
     const uint32_t whole = size / bps;
     const bool partialTail = size % bps != 0;
-    if (partialTail && !volume_->readSector(sectors[whole], tail.data())) {
+    if (partialTail && !volume_->readSectorOrZeros(sectors[whole], tail.data())) {
         return false;
     }
     for (uint32_t i = 0; i < needed;) {

@@ -38,16 +38,19 @@ OpenFile openHostForReading(const char* path) {
 
 // Copies count sectors from the host file's position to the image's: a sector the host
 // file ends inside is written as far as it goes, or filled up with the fill byte when one
-// is given.
-bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill) {
+// is given. A host file that is the image itself is read whole before anything is
+// written, so that ranges that overlap copy as if through a buffer of their own.
+bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill,
+                 bool hostIsImage) {
+    const int64_t perTransfer = hostIsImage ? count : kSectorsPerTransfer;
     std::vector<uint8_t> buffer;
     try {
-        buffer.resize(static_cast<size_t>(kSectorsPerTransfer) * raw::kSectorSize);
+        buffer.resize(static_cast<size_t>(std::min(count, perTransfer)) * raw::kSectorSize);
     } catch (const std::bad_alloc&) {
         return false;
     }
     for (int64_t done = 0; done < count;) {
-        const int64_t sectors = std::min<int64_t>(count - done, kSectorsPerTransfer);
+        const int64_t sectors = std::min<int64_t>(count - done, perTransfer);
         const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
         size_t got = 0;
         if (readBlock(host, buffer.data(), want, FileRole::Host, &got) == ReadOutcome::Failed) {
@@ -96,6 +99,7 @@ bool cmdWrite(const char* hostPath, int32_t base, int32_t lba, int32_t num, int3
         }
     }
 
+    const bool hostIsImage = isImageFile(hostPath);
     closeImage();
     const char* message = nullptr;
     OpenFile target = image.imagePath != nullptr
@@ -108,7 +112,7 @@ bool cmdWrite(const char* hostPath, int32_t base, int32_t lba, int32_t num, int3
     } else if (!seekFile(target.get(), static_cast<uint64_t>(lba) * raw::kSectorSize)) {
         message = msg::kMsgImageSeekFailed;
     } else {
-        const bool copied = copySectors(host.get(), target.get(), count, ch);
+        const bool copied = copySectors(host.get(), target.get(), count, ch, hostIsImage);
         if (!target.close() || !copied) {
             message = msg::kMsgWriteFailed;
         }

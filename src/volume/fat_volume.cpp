@@ -73,6 +73,17 @@ bool FatVolume::writeSector(uint32_t sector, const uint8_t* buffer) const {
     return writeSectors(sector, 1, buffer);
 }
 
+bool FatVolume::readSectorOrZeros(uint32_t sector, uint8_t* buffer) const {
+    size_t bytesRead = 0;
+    if (imageDevice_ == nullptr ||
+        imageReadUpTo(*imageDevice_, sector, buffer, geometry_.bytesPerSector, bytesRead,
+                      geometry_.bytesPerSector) == ReadOutcome::Failed) {
+        return false;
+    }
+    std::fill(buffer + bytesRead, buffer + geometry_.bytesPerSector, 0);
+    return true;
+}
+
 bool FatVolume::readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const {
     const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
     return imageDevice_ != nullptr &&

@@ -57,6 +57,9 @@ class FatVolume {
 
     bool readSector(uint32_t sector, uint8_t* buffer) const;
     bool writeSector(uint32_t sector, const uint8_t* buffer) const;
+    // A sector that an image cut short holds only in part, or not at all: what is missing
+    // reads as zeros. False only when the host refuses the read.
+    bool readSectorOrZeros(uint32_t sector, uint8_t* buffer) const;
     // Adjacent sectors move in one transfer.
     bool readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const;
     bool writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer) const;
