@@ -63,7 +63,7 @@ done
 
 if [[ -z "$binary" ]]; then
     log "== building fat12img (Release) in build-bench"
-    cmake -S "$repo" -B "$repo/build-bench" -DCMAKE_BUILD_TYPE=Release -DFAT12IMG_TESTS=OFF >&2
+    cmake -S "$repo" -B "$repo/build-bench" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >&2
     cmake --build "$repo/build-bench" -j2 --target fat12img >&2
     binary="$repo/build-bench/fat12img"
 fi
