@@ -4,6 +4,8 @@
 #include <optional>
 #include <vector>
 
+#include "volume/byte_buffer.hpp"
+
 namespace fat12img {
 
 // The file-system commands. They run only with a mounted volume and a current directory,
@@ -22,11 +24,11 @@ void cmdCp(const char* source, const char* destination);
 inline constexpr char kHostFileMark = '\'';
 
 bool copyFile(const char* source, const char* destination);
-std::optional<std::vector<uint8_t>> readSourceFile(const char* argument);
-std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath);
-std::optional<std::vector<uint8_t>> readImageFile(const char* path);
-bool writeDestinationFile(const char* argument, const std::vector<uint8_t>& data);
-bool writeHostFile(const char* hostPath, const std::vector<uint8_t>& data);
-bool writeImageFile(const char* path, const std::vector<uint8_t>& data);
+std::optional<ByteBuffer> readSourceFile(const char* argument);
+std::optional<ByteBuffer> readHostFile(const char* hostPath);
+std::optional<ByteBuffer> readImageFile(const char* path);
+bool writeDestinationFile(const char* argument, const ByteBuffer& data);
+bool writeHostFile(const char* hostPath, const ByteBuffer& data);
+bool writeImageFile(const char* path, const ByteBuffer& data);
 
 }  // namespace fat12img

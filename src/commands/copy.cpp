@@ -17,13 +17,13 @@ namespace {
 // Copies are whole files of a 32-bit length.
 constexpr uint64_t kMaxCopyLength = UINT32_MAX;
 
-std::optional<std::vector<uint8_t>> allocateBuffer(uint64_t length) {
+std::optional<ByteBuffer> allocateBuffer(uint64_t length) {
     if (length > kMaxCopyLength) {
         printLine(msg::kMsgOutOfMemory);
         return std::nullopt;
     }
     try {
-        return std::vector<uint8_t>(static_cast<size_t>(length));
+        return ByteBuffer(static_cast<size_t>(length));
     } catch (const std::bad_alloc&) {
         printLine(msg::kMsgOutOfMemory);
         return std::nullopt;
@@ -38,28 +38,28 @@ void cmdCp(const char* source, const char* destination) {
 
 bool copyFile(const char* source, const char* destination) {
     // The source is read whole before the destination is looked at.
-    const std::optional<std::vector<uint8_t>> data = readSourceFile(source);
+    const std::optional<ByteBuffer> data = readSourceFile(source);
     if (!data) {
         return false;
     }
     return writeDestinationFile(destination, *data);
 }
 
-std::optional<std::vector<uint8_t>> readSourceFile(const char* argument) {
+std::optional<ByteBuffer> readSourceFile(const char* argument) {
     if (argument[0] == kHostFileMark) {
         return readHostFile(argument + 1);
     }
     return readImageFile(argument);
 }
 
-bool writeDestinationFile(const char* argument, const std::vector<uint8_t>& data) {
+bool writeDestinationFile(const char* argument, const ByteBuffer& data) {
     if (argument[0] == kHostFileMark) {
         return writeHostFile(argument + 1, data);
     }
     return writeImageFile(argument, data);
 }
 
-std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath) {
+std::optional<ByteBuffer> readHostFile(const char* hostPath) {
     OpenFile file = OpenFile::open(hostPath, "rb", FileRole::Host);
     // A directory opens for reading on some systems, but it holds no file to copy; and
     // something that cannot be sought (a pipe) cannot be read whole either.
@@ -68,7 +68,7 @@ std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath) {
         printLine(msg::kMsgSourceNotFound);
         return std::nullopt;
     }
-    std::optional<std::vector<uint8_t>> buffer = allocateBuffer(*length);
+    std::optional<ByteBuffer> buffer = allocateBuffer(*length);
     if (!buffer) {
         return std::nullopt;
     }
@@ -81,7 +81,7 @@ std::optional<std::vector<uint8_t>> readHostFile(const char* hostPath) {
     return buffer;
 }
 
-std::optional<std::vector<uint8_t>> readImageFile(const char* path) {
+std::optional<ByteBuffer> readImageFile(const char* path) {
     int index = -1;
     int nameOffset = 0;
     DirectoryRef dir(resolveParent(path, index, nameOffset));
@@ -103,7 +103,7 @@ std::optional<std::vector<uint8_t>> readImageFile(const char* path) {
     // The file's own buffer becomes the copy: it already holds every byte. A damaged entry
     // may record more bytes than its chain holds, up to 4 GiB: that is a failed read, never
     // a file padded with whatever memory held.
-    std::vector<uint8_t> buffer;
+    ByteBuffer buffer;
     if (!file->releaseContent(buffer)) {
         printLine(msg::kMsgReadFailed);
         return std::nullopt;
@@ -111,7 +111,7 @@ std::optional<std::vector<uint8_t>> readImageFile(const char* path) {
     return buffer;
 }
 
-bool writeHostFile(const char* hostPath, const std::vector<uint8_t>& data) {
+bool writeHostFile(const char* hostPath, const ByteBuffer& data) {
     // Opening the mounted image itself for writing would empty it.
     if (isImageFile(hostPath)) {
         printLine(msg::kMsgCannotOpenDestination);
@@ -132,7 +132,7 @@ bool writeHostFile(const char* hostPath, const std::vector<uint8_t>& data) {
     return true;
 }
 
-bool writeImageFile(const char* path, const std::vector<uint8_t>& data) {
+bool writeImageFile(const char* path, const ByteBuffer& data) {
     int index = -1;
     int nameOffset = 0;
     DirectoryRef dir(resolveParent(path, index, nameOffset));

@@ -18,7 +18,7 @@ constexpr uint32_t kStagedSectors = 64;
 }  // namespace
 
 void FatDirectory::adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t lastCluster,
-                              std::vector<uint8_t> entries, std::vector<uint32_t> sectorNumbers) {
+                              ByteBuffer entries, std::vector<uint32_t> sectorNumbers) {
     volume_ = volume;
     firstCluster_ = firstCluster;
     lastCluster_ = lastCluster;
@@ -75,8 +75,7 @@ bool FatDirectory::writeChangedSectors() {
     return true;
 }
 
-bool FatDirectory::restoreTable(const std::vector<uint8_t>& before, int appendPos,
-                                uint32_t lastCluster) {
+bool FatDirectory::restoreTable(const ByteBuffer& before, int appendPos, uint32_t lastCluster) {
     // Sectors added since hold zeros in a cluster that the FAT gives back: only the
     // sectors the table had are written back.
     const size_t bps = volume_->bytesPerSector();
@@ -155,7 +154,7 @@ bool FatDirectory::setEntryFirstCluster(int index, uint32_t cluster) {
 }
 
 bool FatDirectory::setEntryChain(int index, uint32_t cluster, uint32_t size) {
-    const std::vector<uint8_t> before = entries_;
+    const ByteBuffer before = entries_;
     writeLe16(slotAt(index) + entry::kFirstCluster, static_cast<uint16_t>(cluster));
     writeLe32(slotAt(index) + entry::kSize, size);
     if (writeChangedSectors()) {
@@ -170,7 +169,7 @@ bool FatDirectory::removeEntry(int index) {
         return false;
     }
     const FatCheckpoint fatBefore = volume_->checkpoint();
-    const std::vector<uint8_t> before = entries_;
+    const ByteBuffer before = entries_;
     // This directory counts as being removed from, so an entry that leads back into it
     // (a damaged image) never frees the storage that this very table lives in.
     std::vector<uint32_t> visited{firstCluster_};
@@ -183,7 +182,7 @@ bool FatDirectory::removeEntry(int index) {
     // The entry goes first, and the whole tree below it with it; then the tables below,
     // now in clusters that no entry reaches; the chains are freed last. An interruption
     // leaves the old tree, or the new one and clusters that nothing uses.
-    std::vector<std::vector<uint8_t>> emptiedBefore;
+    std::vector<ByteBuffer> emptiedBefore;
     try {
         for (const auto& table : emptied) {
             emptiedBefore.push_back(table->entriesOnImage_);
@@ -392,7 +391,7 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
     const uint32_t spc = volume_->sectorsPerCluster();
     const uint32_t needed = static_cast<uint32_t>((static_cast<uint64_t>(size) + bps - 1) / bps);
     std::vector<uint32_t> sectors;
-    std::vector<uint8_t> tail;
+    ByteBuffer tail;
     try {
         sectors.reserve(needed);
         tail.resize(size % bps == 0 ? 0 : bps);
@@ -431,7 +430,7 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
             const uint32_t staged = std::min(end - 1 - i, kStagedSectors);
             direct = end - 1 - i - staged;
             const uint32_t stagedFirst = i + direct;
-            std::vector<uint8_t> stage;
+            ByteBuffer stage;
             try {
                 stage.resize(static_cast<size_t>(staged + 1) * bps);
             } catch (const std::bad_alloc&) {
@@ -465,7 +464,7 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     const FatCheckpoint fatBefore = volume_->checkpoint();
     const int appendPosBefore = appendPos_;
     const uint32_t lastClusterBefore = lastCluster_;
-    std::vector<uint8_t> before;
+    ByteBuffer before;
     try {
         before = entries_;
     } catch (const std::bad_alloc&) {
@@ -555,7 +554,7 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     const uint32_t bps = volume->bytesPerSector();
     const uint32_t start = volume->rootDirSector();
     const uint32_t n = volume->rootDirSectors();
-    std::vector<uint8_t> table;
+    ByteBuffer table;
     std::vector<uint32_t> sectors;
     try {
         table.resize(static_cast<size_t>(n) * bps);

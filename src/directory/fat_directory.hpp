@@ -49,7 +49,7 @@ class FatDirectory : public Directory {
   protected:
     // Adopts a loaded table and places appendPos at its first end marker.
     void adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t lastCluster,
-                    std::vector<uint8_t> entries, std::vector<uint32_t> sectorNumbers);
+                    ByteBuffer entries, std::vector<uint32_t> sectorNumbers);
 
   private:
     // What createEntry puts into the new entry's storage before the entry appears.
@@ -65,7 +65,7 @@ class FatDirectory : public Directory {
     uint8_t* slotAt(int index) { return entries_.data() + index * entry::kEntrySize; }
     int findEndMarker() const;
     bool writeChangedSectors();
-    bool restoreTable(const std::vector<uint8_t>& before, int appendPos, uint32_t lastCluster);
+    bool restoreTable(const ByteBuffer& before, int appendPos, uint32_t lastCluster);
     std::unique_ptr<FatDirectory> openSubdirectory(int index);
     bool markRemoved(int index, std::vector<uint32_t>& visited,
                      std::vector<std::unique_ptr<FatDirectory>>& emptied);
@@ -80,8 +80,8 @@ class FatDirectory : public Directory {
     uint32_t firstCluster_ = 0;
     uint32_t lastCluster_ = 0;  // 0 when the table cannot grow
     FatVolume* volume_ = nullptr;
-    std::vector<uint8_t> entries_;
-    std::vector<uint8_t> entriesOnImage_;  // what the image holds of the table
+    ByteBuffer entries_;
+    ByteBuffer entriesOnImage_;            // what the image holds of the table
     int appendPos_ = 0;                    // slot index where the next entry is appended
     std::vector<uint32_t> sectorNumbers_;  // image sector of each table sector
 };

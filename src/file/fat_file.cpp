@@ -86,7 +86,7 @@ uint32_t FatFile::write(const uint8_t* source, uint32_t length) {
     return length;
 }
 
-bool FatFile::releaseContent(std::vector<uint8_t>& out) {
+bool FatFile::releaseContent(ByteBuffer& out) {
     // Unwritten changes would be lost with the buffer, and a damaged entry may record more
     // bytes than its chain holds.
     const bool unwritten = entryChanged_ || std::find(content_.flags.begin(), content_.flags.end(),

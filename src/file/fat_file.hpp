@@ -30,7 +30,7 @@ class FatFile : public File {
     bool seek(int32_t offset, int origin) override;
     bool flush() override;
     bool resize(uint32_t newSize) override;
-    bool releaseContent(std::vector<uint8_t>& out) override;
+    bool releaseContent(ByteBuffer& out) override;
     uint32_t getPosition() const override { return position_; }
     uint32_t getSize() const override { return size_; }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "volume/byte_buffer.hpp"
 
 namespace fat12img {
 
@@ -18,7 +19,7 @@ class File {
     virtual bool resize(uint32_t newSize) = 0;
     // Hands the whole content over without a copy, for a caller that wants every byte;
     // false when the file cannot give them all. Only destruction may follow.
-    virtual bool releaseContent(std::vector<uint8_t>& out) = 0;
+    virtual bool releaseContent(ByteBuffer& out) = 0;
     virtual uint32_t getPosition() const = 0;
     virtual uint32_t getSize() const = 0;
 };

@@ -306,7 +306,7 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             last = cluster;
             cluster = getFatEntry(cluster);
         }
-        std::vector<uint8_t> data(sectors.size() * bps);
+        ByteBuffer data(sectors.size() * bps);
         // Sectors that follow each other on the image are read in one transfer.
         for (size_t i = 0; i < sectors.size();) {
             size_t end = i + 1;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "volume/byte_buffer.hpp"
 #include "volume/geometry.hpp"
 #include "volume/image_device.hpp"
 
@@ -12,7 +13,7 @@ namespace fat12img {
 // (sectors.size() * bytesPerSector bytes, so chain byte p is data[p]), the image sector of
 // each held sector, and one flag byte per sector for the holder's own use.
 struct ChainBlock {
-    std::vector<uint8_t> data;
+    ByteBuffer data;
     std::vector<uint32_t> sectors;
     std::vector<uint8_t> flags;
     uint32_t lastCluster = 0;
