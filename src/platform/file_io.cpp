@@ -1,15 +1,16 @@
 #include "platform/file_io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <new>
 #include <system_error>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
-
-#include <vector>
 #endif
 
 namespace fat12img {
@@ -204,21 +205,38 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
 #endif
 }
 
-bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count,
-                   FileRole role) {
+bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count, FileRole role) {
 #if defined(_WIN32)
-    for (size_t i = 0; i < count; ++i) {
-        if (!writeBlock(file, block, length, role)) {
+    // No gathering write here: copies of the block go out 64 KiB at a time.
+    constexpr size_t kChunkBytes = 64 * 1024;
+    const size_t perChunk = std::max<size_t>(1, kChunkBytes / std::max<size_t>(length, 1));
+    std::vector<uint8_t> chunk;
+    try {
+        for (size_t i = 0; i < std::min(count, perChunk); ++i) {
+            const auto* bytes = static_cast<const uint8_t*>(block);
+            chunk.insert(chunk.end(), bytes, bytes + length);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (size_t done = 0; done < count;) {
+        const size_t blocks = std::min(count - done, perChunk);
+        if (!writeBlock(file, chunk.data(), blocks * length, role)) {
             return false;
         }
+        done += blocks;
     }
     return true;
 #else
     // One gathering write carries many copies of the block; a write cut short goes on
     // block by block.
     constexpr size_t kBlocksPerCall = 512;
-    std::vector<iovec> pieces(std::min(count, kBlocksPerCall),
-                              iovec{const_cast<void*>(block), length});
+    std::vector<iovec> pieces;
+    try {
+        pieces.assign(std::min(count, kBlocksPerCall), iovec{const_cast<void*>(block), length});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     for (size_t done = 0; done < count;) {
         const size_t blocks = std::min(count - done, pieces.size());
         switch (nextWriteFate(role)) {
