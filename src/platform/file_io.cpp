@@ -310,8 +310,17 @@ std::optional<uint64_t> fileSize(std::FILE* file) {
     return static_cast<uint64_t>(end);
 }
 
-bool closeFile(std::FILE* file) {
-    return std::fclose(file) == 0;
+bool closeFile(std::FILE* file, FileRole role) {
+    const bool closed = std::fclose(file) == 0;
+    uint32_t& number =
+        role == FileRole::Image ? faultState.counts.imageCloses : faultState.counts.hostCloses;
+    ++number;
+    const faults::Plan& plan = faultState.plan;
+    if (plan.kind == faults::Kind::FailClose && plan.role == role && number == plan.at) {
+        faultState.fired = true;
+        return false;
+    }
+    return closed;
 }
 
 bool isHostDirectory(const char* path) {
@@ -342,6 +351,7 @@ OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {
             std::fclose(file_);
         }
         file_ = other.file_;
+        role_ = other.role_;
         other.file_ = nullptr;
     }
     return *this;
@@ -356,7 +366,7 @@ OpenFile::~OpenFile() {
 bool OpenFile::close() {
     std::FILE* file = file_;
     file_ = nullptr;
-    return file == nullptr || closeFile(file);
+    return file == nullptr || closeFile(file, role_);
 }
 
 namespace faults {

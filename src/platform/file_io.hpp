@@ -33,15 +33,14 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
                   FileRole role);
 // Writes one block `count` times at the file's position, in as few calls as the host
 // allows, from that one block: format's fill of the data area.
-bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count,
-                   FileRole role);
+bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count, FileRole role);
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
 // The size of a file just opened, which stays positioned at its start; none for a
 // directory or for something that cannot be sought, such as a pipe.
 std::optional<uint64_t> fileSize(std::FILE* file);
 // Closing flushes what a buffered handle still holds: a full disk may show only here.
-bool closeFile(std::FILE* file);
+bool closeFile(std::FILE* file, FileRole role);
 bool isHostDirectory(const char* path);
 // Removes what a failed copy left of a host file; anything but a regular file (a device,
 // say) is left alone.
@@ -57,15 +56,17 @@ std::FILE* openFile(const char* path, const char* mode, FileRole role);
 class OpenFile {
   public:
     OpenFile() = default;
-    explicit OpenFile(std::FILE* file) : file_(file) {}
-    OpenFile(OpenFile&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+    OpenFile(std::FILE* file, FileRole role) : file_(file), role_(role) {}
+    OpenFile(OpenFile&& other) noexcept : file_(other.file_), role_(other.role_) {
+        other.file_ = nullptr;
+    }
     OpenFile& operator=(OpenFile&& other) noexcept;
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     ~OpenFile();
 
     static OpenFile open(const char* path, const char* mode, FileRole role) {
-        return OpenFile(openFile(path, mode, role));
+        return OpenFile(openFile(path, mode, role), role);
     }
     std::FILE* get() const { return file_; }
     explicit operator bool() const { return file_ != nullptr; }
@@ -73,6 +74,7 @@ class OpenFile {
 
   private:
     std::FILE* file_ = nullptr;
+    FileRole role_ = FileRole::Host;
 };
 
 // Makes transfers fail on purpose, for tests. Transfers are counted per role and
@@ -87,6 +89,7 @@ enum class Kind : uint8_t {
     FailRead,    // read number `at` fails
     PowerCut,    // write number `at` is the last to reach the file; later ones vanish
                  // although they report success, as if the process had ended there
+    FailClose,   // close number `at` reports failure (the file is closed all the same)
 };
 
 struct Plan {
@@ -100,6 +103,8 @@ struct Counts {
     uint32_t imageWrites = 0;
     uint32_t hostReads = 0;
     uint32_t hostWrites = 0;
+    uint32_t imageCloses = 0;
+    uint32_t hostCloses = 0;
 };
 
 void arm(const Plan& plan);

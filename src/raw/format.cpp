@@ -183,9 +183,14 @@ FloppyWrite writeEmptyFloppy(const char* path) {
 }
 
 bool cmdFormat() {
-    closeImage();
+    // A close that fails may be a write of the old image that never completed; the new
+    // image replaces it all the same, but the failure is said.
+    const bool closed = closeImage();
     switch (writeEmptyFloppy(image.imagePath)) {
         case FloppyWrite::CannotCreate:
+            if (!closed) {
+                printLine(msg::kMsgWriteFailed);
+            }
             return false;
         case FloppyWrite::WriteFailed:
             printLine(msg::kMsgWriteFailed);
@@ -195,7 +200,10 @@ bool cmdFormat() {
         case FloppyWrite::Done:
             break;
     }
-    return mountFormattedImage(image.imagePath);
+    if (!closed) {
+        printLine(msg::kMsgWriteFailed);
+    }
+    return mountFormattedImage(image.imagePath) && closed;
 }
 
 }  // namespace fat12img

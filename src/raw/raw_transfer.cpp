@@ -100,8 +100,7 @@ bool cmdWrite(const char* hostPath, int32_t base, int32_t lba, int32_t num, int3
     }
 
     const bool hostIsImage = isImageFile(hostPath);
-    closeImage();
-    const char* message = nullptr;
+    const char* message = closeImage() ? nullptr : msg::kMsgWriteFailed;
     OpenFile target = image.imagePath != nullptr
                           ? OpenFile::open(image.imagePath, "r+b", FileRole::Image)
                           : OpenFile();
@@ -117,10 +116,13 @@ bool cmdWrite(const char* hostPath, int32_t base, int32_t lba, int32_t num, int3
             message = msg::kMsgWriteFailed;
         }
     }
+    // Only the host file is left open; its close is a transfer like any other.
+    if (!host.close() && message == nullptr) {
+        message = msg::kMsgWriteFailed;
+    }
     if (message != nullptr) {
         printLine(message);
     }
-    host.close();
     target.close();
     // The shell goes on with the image in whatever mode it now gives.
     const bool mounted = mountImage(image.imagePath);

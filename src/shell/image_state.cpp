@@ -59,15 +59,16 @@ bool createEmptyImage(const char* path) {
     return false;
 }
 
-void closeImage() {
+bool closeImage() {
     image.currentDirectory.reset();
+    bool closed = true;
     if (image.imageFile != nullptr) {
-        // Every write went out unbuffered and was checked: the close has nothing to add.
-        closeFile(image.imageFile);
+        closed = closeFile(image.imageFile, FileRole::Image);
         image.imageFile = nullptr;
     }
     // The holder must not keep a handle that is no longer open.
     image.imageDevice.attach(nullptr);
+    return closed;
 }
 
 bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device) {

@@ -28,7 +28,9 @@ extern ImageState image;
 bool mountImage(const char* path);
 // The same for an image that format has just written: it is never formatted again.
 bool mountFormattedImage(const char* path);
-void closeImage();
+// Closes the image; false when the host reports that the close failed, which may be
+// where a network file system tells of a write it could not complete.
+bool closeImage();
 // Writes an empty formatted floppy at path, for an image that does not exist yet; a file
 // that could not be written whole is removed again.
 bool createEmptyImage(const char* path);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/image_lock.hpp"
+#include "shell/console.hpp"
 #include "shell/dispatcher.hpp"
 #include "shell/image_state.hpp"
 #include "shell/messages.hpp"
@@ -93,7 +94,9 @@ int runShell(int argc, char** argv, std::FILE* input) {
         printModeChange(false);
         runPromptLoop(input);
     }
-    closeImage();
+    if (!closeImage()) {
+        printLine(msg::kMsgWriteFailed);
+    }
     std::fflush(stdout);
     return 0;
 }
