@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <optional>
 
 namespace fat12img {
@@ -39,7 +38,8 @@ bool seekFile(std::FILE* file, uint64_t offset);
 // The size of a file just opened, which stays positioned at its start; none for a
 // directory or for something that cannot be sought, such as a pipe.
 std::optional<uint64_t> fileSize(std::FILE* file);
-// Closing flushes what a buffered handle still holds: a full disk may show only here.
+// False when the host reports a failed close: a network file system may tell of a write
+// it could not complete only here.
 bool closeFile(std::FILE* file, FileRole role);
 bool isHostDirectory(const char* path);
 // Removes what a failed copy left of a host file; anything but a regular file (a device,
