@@ -11,6 +11,7 @@
 #include "shell/console.hpp"
 #include "shell/image_state.hpp"
 #include "shell/messages.hpp"
+#include "volume/byte_buffer.hpp"
 #include "volume/image_device.hpp"
 
 namespace fat12img {
@@ -43,7 +44,7 @@ OpenFile openHostForReading(const char* path) {
 bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill,
                  bool hostIsImage) {
     const int64_t perTransfer = hostIsImage ? count : kSectorsPerTransfer;
-    std::vector<uint8_t> buffer;
+    ByteBuffer buffer;
     try {
         buffer.resize(static_cast<size_t>(std::min(count, perTransfer)) * raw::kSectorSize);
     } catch (const std::bad_alloc&) {
@@ -149,7 +150,7 @@ void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
         printLine(msg::kMsgHostWriteSeekFailed);
         return;
     }
-    std::vector<uint8_t> buffer;
+    ByteBuffer buffer;
     try {
         buffer.resize(static_cast<size_t>(kSectorsPerTransfer) * raw::kSectorSize);
     } catch (const std::bad_alloc&) {
