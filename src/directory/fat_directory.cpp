@@ -145,14 +145,6 @@ bool FatDirectory::isFile(int index) const {
                               (entry::kAttrDirectory | entry::kAttrVolumeLabel)) == 0;
 }
 
-bool FatDirectory::setEntrySize(int index, uint32_t size) {
-    return setEntryChain(index, entryFirstCluster(slot(index)), size);
-}
-
-bool FatDirectory::setEntryFirstCluster(int index, uint32_t cluster) {
-    return setEntryChain(index, cluster, entryFileSize(slot(index)));
-}
-
 bool FatDirectory::setEntryChain(int index, uint32_t cluster, uint32_t size) {
     const ByteBuffer before = entries_;
     writeLe16(slotAt(index) + entry::kFirstCluster, static_cast<uint16_t>(cluster));
@@ -391,10 +383,8 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
     const uint32_t spc = volume_->sectorsPerCluster();
     const uint32_t needed = static_cast<uint32_t>((static_cast<uint64_t>(size) + bps - 1) / bps);
     std::vector<uint32_t> sectors;
-    ByteBuffer tail;
     try {
         sectors.reserve(needed);
-        tail.resize(size % bps == 0 ? 0 : bps);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -413,22 +403,23 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
     }
     // One write per run of sectors that follow each other on the image, straight from the
     // caller's bytes. The file's last sector keeps the image's bytes after the end of the
-    // file (zeros where an image cut short has none), so it is the one sector read first;
-    // it travels with the end of its run through a small buffer.
+    // file (zeros where an image cut short has none), so it is the one sector read; it
+    // travels with the end of its run through a small buffer.
     const uint32_t whole = size / bps;
-    const bool partialTail = size % bps != 0;
-    if (partialTail && !volume_->readSectorOrZeros(sectors[whole], tail.data())) {
-        return false;
-    }
+    const uint32_t tailBytes = size % bps;
     for (uint32_t i = 0; i < needed;) {
         uint32_t end = i + 1;
         while (end < needed && sectors[end] == sectors[end - 1] + 1) {
             ++end;
         }
-        uint32_t direct = end - i;
-        if (partialTail && end == needed) {
-            const uint32_t staged = std::min(end - 1 - i, kStagedSectors);
-            direct = end - 1 - i - staged;
+        const bool endsInTail = tailBytes != 0 && end == needed;
+        const uint32_t staged = endsInTail ? std::min(end - 1 - i, kStagedSectors) : 0;
+        const uint32_t direct = endsInTail ? end - 1 - i - staged : end - i;
+        if (direct > 0 &&
+            !volume_->writeSectors(sectors[i], direct, data + static_cast<size_t>(i) * bps)) {
+            return false;
+        }
+        if (endsInTail) {
             const uint32_t stagedFirst = i + direct;
             ByteBuffer stage;
             try {
@@ -436,18 +427,13 @@ bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, 
             } catch (const std::bad_alloc&) {
                 return false;
             }
-            std::memcpy(stage.data(), data + static_cast<size_t>(stagedFirst) * bps,
-                        static_cast<size_t>(staged) * bps);
-            std::memcpy(tail.data(), data + static_cast<size_t>(whole) * bps, size % bps);
-            std::memcpy(stage.data() + static_cast<size_t>(staged) * bps, tail.data(), bps);
-            if (direct > 0 &&
-                !volume_->writeSectors(sectors[i], direct, data + static_cast<size_t>(i) * bps)) {
+            uint8_t* tail = stage.data() + static_cast<size_t>(staged) * bps;
+            if (!volume_->readSectorOrZeros(sectors[whole], tail)) {
                 return false;
             }
+            std::memcpy(stage.data(), data + static_cast<size_t>(stagedFirst) * bps,
+                        static_cast<size_t>(staged) * bps + tailBytes);
             return volume_->writeSectors(sectors[stagedFirst], staged + 1, stage.data());
-        }
-        if (!volume_->writeSectors(sectors[i], direct, data + static_cast<size_t>(i) * bps)) {
-            return false;
         }
         i = end;
     }

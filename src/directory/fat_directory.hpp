@@ -37,8 +37,6 @@ class FatDirectory : public Directory {
     // Used by the file that this directory opened to keep its entry current: the entry's
     // sector is written at once; false when that write fails, and then the entry is as
     // it was.
-    bool setEntrySize(int index, uint32_t size);
-    bool setEntryFirstCluster(int index, uint32_t cluster);
     bool setEntryChain(int index, uint32_t cluster, uint32_t size);
 
     // The in-memory table, for checks.

@@ -280,7 +280,12 @@ bool seekFile(std::FILE* file, uint64_t offset) {
 }
 
 std::optional<uint64_t> fileSize(std::FILE* file) {
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    if (_fseeki64(file, 0, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const int64_t end = _ftelli64(file);
+#else
     // A regular file tells its size in one call; a directory (which opens for reading
     // here) has none; anything else is sought to its end.
     struct stat status {};
@@ -292,13 +297,6 @@ std::optional<uint64_t> fileSize(std::FILE* file) {
             return std::nullopt;
         }
     }
-#endif
-#if defined(_WIN32)
-    if (_fseeki64(file, 0, SEEK_END) != 0) {
-        return std::nullopt;
-    }
-    const int64_t end = _ftelli64(file);
-#else
     if (fseeko(file, 0, SEEK_END) != 0) {
         return std::nullopt;
     }
@@ -335,7 +333,7 @@ void removeIncompleteHostFile(const char* path) {
     }
 }
 
-std::FILE* openFile(const char* path, const char* mode, FileRole /*role*/) {
+std::FILE* openFile(const char* path, const char* mode) {
     // Every transfer is one whole block the caller holds in memory already: a buffer in
     // between would only add a copy, and for the image it would hold writes back.
     std::FILE* file = std::fopen(path, mode);

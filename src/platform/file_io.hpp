@@ -48,7 +48,7 @@ void removeIncompleteHostFile(const char* path);
 
 // Opens a file with the standard modes ("rb", "rb+", "wb", ...), unbuffered: every write
 // of the image reaches the file at once without a flush call.
-std::FILE* openFile(const char* path, const char* mode, FileRole role);
+std::FILE* openFile(const char* path, const char* mode);
 
 // A host or image file that a command opened and must close on every path. close()
 // reports the result; a handle dropped without close() is closed unchecked, which is
@@ -66,7 +66,7 @@ class OpenFile {
     ~OpenFile();
 
     static OpenFile open(const char* path, const char* mode, FileRole role) {
-        return OpenFile(openFile(path, mode, role), role);
+        return OpenFile(openFile(path, mode), role);
     }
     std::FILE* get() const { return file_; }
     explicit operator bool() const { return file_ != nullptr; }

@@ -16,7 +16,7 @@ namespace {
 bool openAndMount(const char* path, bool formatWhenUnopenable) {
     image.binaryMode = false;
     image.imagePath = path;
-    image.imageFile = openFile(path, "rb+", FileRole::Image);
+    image.imageFile = openFile(path, "rb+");
     if (image.imageFile == nullptr) {
         return formatWhenUnopenable && createEmptyImage(path) && openAndMount(path, false);
     }

@@ -143,9 +143,10 @@ uint32_t FatVolume::findFreeCluster(uint32_t start) const {
 }
 
 uint32_t FatVolume::reserveChain(uint32_t tail, uint32_t count) {
-    const FatCheckpoint before = checkpoint();
     uint32_t first = 0;
     uint32_t end = tail;
+    // The tail's own value as it stands (any end mark), to put back if the clusters run out.
+    const uint32_t tailValue = tail == 0 ? 0 : unpackFat12(imageFat_.data(), tail);
     if (tail == 0) {
         first = findFreeCluster(2);
         if (first == 0) {
@@ -161,9 +162,14 @@ uint32_t FatVolume::reserveChain(uint32_t tail, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t next = findFreeCluster(end + 1);
         if (next == 0) {
-            // Out of clusters: nothing has been written, so memory alone goes back.
-            imageFat_ = before.fat;
-            noFreeClusterBelow_ = 2;
+            // Out of clusters: nothing has been written, so what this call took is given
+            // back in memory alone.
+            if (tail == 0) {
+                releaseChain(first);
+            } else if (end != tail) {
+                releaseChain(getFatEntry(tail));
+                setFatEntry(tail, tailValue);
+            }
             return 0;
         }
         // Marking it taken first keeps the search from ever returning it again.
