@@ -73,7 +73,7 @@ Bytes withFatSectorsWritten(Bytes before, const FloppyGeometry& g, const FatVolu
                             std::initializer_list<uint32_t> fatSectors) {
     for (uint32_t i : fatSectors) {
         for (uint32_t copy = 0; copy < g.numberOfFats; ++copy) {
-            std::copy_n(v.imageFat().begin() + long(i) * g.bytesPerSector, g.bytesPerSector,
+            std::copy_n(v.fatInMemory().begin() + long(i) * g.bytesPerSector, g.bytesPerSector,
                         before.begin() + long(g.fatOffset(copy) + i * g.bytesPerSector));
         }
     }
@@ -90,7 +90,7 @@ std::vector<uint32_t> chainOf(const FatVolume& v, uint32_t c) {
 }
 
 bool noneDirty(const FatVolume& v) {
-    const std::vector<uint8_t> flags = v.fatDirty();
+    const std::vector<uint8_t> flags = v.fatSectorsToWrite();
     return std::all_of(flags.begin(), flags.end(), [](uint8_t f) { return f == 0; });
 }
 
@@ -120,8 +120,8 @@ TEST(FatVolumeMount, GeometryAndClusterArithmetic) {
         EXPECT_EQ(v.rootEntryCount(), r.g.rootEntries);
         EXPECT_EQ(v.rootDirSector(), r.rootDirSector);
         EXPECT_EQ(v.clusterLimit(), r.clusterLimit);
-        EXPECT_EQ(v.imageFat().size(), size_t(r.g.sectorsPerFat) * r.g.bytesPerSector);
-        EXPECT_EQ(v.fatDirty().size(), r.g.sectorsPerFat);
+        EXPECT_EQ(v.fatInMemory().size(), size_t(r.g.sectorsPerFat) * r.g.bytesPerSector);
+        EXPECT_EQ(v.fatSectorsToWrite().size(), r.g.sectorsPerFat);
         EXPECT_TRUE(noneDirty(v));
         EXPECT_EQ(v.clusterToSector(2), r.g.firstDataSector());
         EXPECT_EQ(v.clusterToSector(r.lastCluster), r.lastClusterSector);
@@ -144,7 +144,7 @@ TEST(FatVolumeMount, ReadsOnlyTheFirstFatCopy) {
     ASSERT_TRUE(m.mounted);
     EXPECT_EQ(m.volume.getFatEntry(2), 0x456u);
     EXPECT_EQ(m.volume.getFatEntry(3), 0u);
-    EXPECT_TRUE(std::equal(m.volume.imageFat().begin(), m.volume.imageFat().end(),
+    EXPECT_TRUE(std::equal(m.volume.fatInMemory().begin(), m.volume.fatInMemory().end(),
                            img.begin() + long(g.fatOffset(0))));
 }
 
@@ -167,7 +167,7 @@ TEST(FatVolumeMount, TruncatedImages) {
         Mounted m(img);
         EXPECT_EQ(m.mounted, r.mounts);
         if (!r.mounts) {
-            EXPECT_TRUE(m.volume.imageFat().empty());
+            EXPECT_TRUE(m.volume.fatInMemory().empty());
             continue;
         }
         Bytes sector(512);
@@ -196,7 +196,7 @@ TEST(FatVolumeMount, WrongTypeOrBadGeometryDoesNotMount) {
     for (const Bytes* img : {&wrongType, &noCluster, &smallSector}) {
         Mounted m(*img);
         EXPECT_FALSE(m.mounted);
-        EXPECT_TRUE(m.volume.imageFat().empty());
+        EXPECT_TRUE(m.volume.fatInMemory().empty());
         EXPECT_EQ(firstDifference(m.bytes(), *img), -1);
     }
 }
@@ -288,7 +288,7 @@ TEST(FatVolumeEntries, SetFlagsSectorsAndWritesNothing) {
     EXPECT_EQ(m.volume.getFatEntry(340), 0u);
     EXPECT_EQ(m.volume.getFatEntry(342), 0u);
     const std::vector<uint8_t> flags = {1, 1, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(m.volume.fatDirty(), flags);
+    EXPECT_EQ(m.volume.fatSectorsToWrite(), flags);
     EXPECT_EQ(firstDifference(m.bytes(), img), -1);
 
     m.volume.flushFat();
@@ -299,11 +299,11 @@ TEST(FatVolumeEntries, SetFlagsSectorsAndWritesNothing) {
 TEST(FatVolumeEntries, ReservedAndOutOfRangeEntriesAreNeverSet) {
     Mounted m(testimg::blankFloppy());
     ASSERT_TRUE(m.mounted);
-    const Bytes fat = m.volume.imageFat();
+    const Bytes fat = m.volume.fatInMemory();
     for (uint32_t c : {0u, 1u, 2849u, 0xFFFu}) {
         m.volume.setFatEntry(c, 0);
     }
-    EXPECT_EQ(m.volume.imageFat(), fat);
+    EXPECT_EQ(m.volume.fatInMemory(), fat);
     EXPECT_TRUE(noneDirty(m.volume));
 }
 
@@ -463,9 +463,9 @@ TEST(FatVolumeAllocate, RunningOutLeavesFatAndImageAsTheyWere) {
         SCOPED_TRACE(r.what);
         Mounted m(img);
         ASSERT_TRUE(m.mounted);
-        const Bytes fat = m.volume.imageFat();
+        const Bytes fat = m.volume.fatInMemory();
         EXPECT_EQ(m.volume.allocateChain(r.tail, r.count), 0u);
-        EXPECT_EQ(m.volume.imageFat(), fat);
+        EXPECT_EQ(m.volume.fatInMemory(), fat);
         EXPECT_TRUE(noneDirty(m.volume));
         EXPECT_EQ(firstDifference(m.bytes(), img), -1);
         // What is left can still be had.
@@ -610,7 +610,7 @@ TEST(FatVolumeLoad, SectorsFollowTheChainOrder) {
         ASSERT_TRUE(m.volume.loadChain(r.chain.front(), 1, 8, block));
         EXPECT_EQ(block.sectors, r.sectors);
         EXPECT_EQ(block.lastCluster, r.chain.back());
-        EXPECT_EQ(block.flags, std::vector<uint8_t>(r.sectors.size(), 0));
+        EXPECT_EQ(block.changed, std::vector<uint8_t>(r.sectors.size(), 0));
         ASSERT_EQ(block.data.size(), r.sectors.size() * r.g.bytesPerSector);
         for (size_t i = 0; i < r.sectors.size(); ++i) {
             SCOPED_TRACE(i);
@@ -665,7 +665,7 @@ TEST(FatVolumeLoad, FailsWhenASectorIsMissing) {
     EXPECT_FALSE(m.volume.loadChain(2, 1, 8, block));
     EXPECT_TRUE(block.data.empty());
     EXPECT_TRUE(block.sectors.empty());
-    EXPECT_TRUE(block.flags.empty());
+    EXPECT_TRUE(block.changed.empty());
     EXPECT_EQ(block.lastCluster, 0u);
 }
 

@@ -72,10 +72,10 @@ TEST_P(FileOnGeometry, ZeroLengthWriteChangesNothing) {
         auto f = d.root.openFile(0);
         ASSERT_NE(f, nullptr);
         uint8_t byte = 1;
-        ASSERT_TRUE(f->seek(5, 0));
+        ASSERT_TRUE(f->seek(5, SeekOrigin::Start));
         EXPECT_EQ(f->write(&byte, 0), 0u);
         EXPECT_EQ(f->getPosition(), 5u);
-        ASSERT_TRUE(f->seek(0, 2));
+        ASSERT_TRUE(f->seek(0, SeekOrigin::End));
         EXPECT_EQ(f->write(&byte, 0), 0u);
         EXPECT_EQ(f->getSize(), 40u);
         EXPECT_EQ(f->getPosition(), 40u);
@@ -144,7 +144,7 @@ TEST_P(FileOnGeometry, WriteInsideTheCapacityMovesOnlyTheSize) {
     {
         auto f = d.root.openFile(0);
         ASSERT_NE(f, nullptr);
-        ASSERT_TRUE(f->seek(0, 2));
+        ASSERT_TRUE(f->seek(0, SeekOrigin::End));
         ASSERT_EQ(f->write(data.data(), 50), 50u);
         EXPECT_EQ(f->getSize(), 150u);
         auto now = d.bytes();
@@ -167,22 +167,41 @@ TEST(FileSeek, PositionsFollowOriginAndStayWithinTheFile) {
     ASSERT_EQ(d.root.createFile("F", 40), 0);
     auto f = d.root.openFile(0);
     ASSERT_NE(f, nullptr);
+    constexpr SeekOrigin kStart = SeekOrigin::Start;
+    constexpr SeekOrigin kCurrent = SeekOrigin::Current;
+    constexpr SeekOrigin kEnd = SeekOrigin::End;
     const struct {
         uint32_t start;
         int32_t offset;
-        int origin;
+        SeekOrigin origin;
         uint32_t expected;
     } rows[] = {
-        {0, 5, 0, 5},           {10, -3, 0, 0},        {0, 100, 0, 40}, {0, INT32_MAX, 0, 40},
-        {3, -5, 1, 0},          {10, -5, 1, 5},        {10, 7, 1, 17},  {10, 100, 1, 40},
-        {10, INT32_MAX, 1, 40}, {10, INT32_MIN, 1, 0}, {10, -10, 1, 0}, {40, -100, 2, 0},
-        {10, -100, 2, 0},       {10, -10, 2, 30},      {10, 5, 2, 40},  {10, 0, 2, 40},
-        {10, INT32_MIN, 2, 0},  {12, 7, 9, 12},        {12, 7, -1, 12}, {12, -7, 3, 12},
+        {0, 5, kStart, 5},
+        {10, -3, kStart, 0},
+        {0, 100, kStart, 40},
+        {0, INT32_MAX, kStart, 40},
+        {3, -5, kCurrent, 0},
+        {10, -5, kCurrent, 5},
+        {10, 7, kCurrent, 17},
+        {10, 100, kCurrent, 40},
+        {10, INT32_MAX, kCurrent, 40},
+        {10, INT32_MIN, kCurrent, 0},
+        {10, -10, kCurrent, 0},
+        {40, -100, kEnd, 0},
+        {10, -100, kEnd, 0},
+        {10, -10, kEnd, 30},
+        {10, 5, kEnd, 40},
+        {10, 0, kEnd, 40},
+        {10, INT32_MIN, kEnd, 0},
+        // Origins outside the enumeration leave the position alone.
+        {12, 7, static_cast<SeekOrigin>(9), 12},
+        {12, 7, static_cast<SeekOrigin>(255), 12},
+        {12, -7, static_cast<SeekOrigin>(3), 12},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << "start " << row.start << " seek(" << row.offset << ", "
-                                          << row.origin << ")");
-        ASSERT_TRUE(f->seek(int32_t(row.start), 0));
+                                          << int(row.origin) << ")");
+        ASSERT_TRUE(f->seek(int32_t(row.start), SeekOrigin::Start));
         ASSERT_EQ(f->getPosition(), row.start);
         EXPECT_TRUE(f->seek(row.offset, row.origin));
         EXPECT_EQ(f->getPosition(), row.expected);
@@ -201,7 +220,7 @@ TEST_P(FileOnGeometry, ResizeToTheSameSizeAndToZero) {
         EXPECT_TRUE(f->resize(3 * cb()));
         EXPECT_EQ(imageDiff(d.bytes(), before, g().bytesPerSector), "");
 
-        ASSERT_TRUE(f->seek(0, 2));
+        ASSERT_TRUE(f->seek(0, SeekOrigin::End));
         ASSERT_TRUE(f->resize(0));
         EXPECT_EQ(f->getSize(), 0u);
         EXPECT_EQ(f->getPosition(), 0u);
@@ -251,7 +270,7 @@ TEST_P(FileOnGeometry, ShrinkKeepsWholeClustersAndDropsTheRest) {
         }
 
         std::vector<uint8_t> buffer(10 * cb());
-        ASSERT_TRUE(f->seek(0, 0));
+        ASSERT_TRUE(f->seek(0, SeekOrigin::Start));
         EXPECT_EQ(f->read(buffer.data(), 10 * cb()), keep);
         EXPECT_EQ(slice(buffer, 0, keep), slice(data, 0, keep));
     }
@@ -309,7 +328,7 @@ TEST_P(FileOnGeometry, GrowthWithoutRoomFailsAndChangesNothing) {
         {
             auto f = d.root.openFile(0);
             ASSERT_NE(f, nullptr);
-            ASSERT_TRUE(f->seek(0, 2));
+            ASSERT_TRUE(f->seek(0, SeekOrigin::End));
             if (freeLeft < need) {
                 EXPECT_EQ(f->write(block.data(), cb()), 0u);
                 EXPECT_FALSE(f->resize(2 * cb()));
@@ -355,7 +374,7 @@ TEST_P(FileOnGeometry, SizeBeyondTheChainNeverReachesPastTheHeldSectors) {
         EXPECT_EQ(slice(buffer, 0, cb()), head);
         EXPECT_EQ(f->read(buffer.data(), 10), 0u);
 
-        ASSERT_TRUE(f->seek(int32_t(4 * cb()), 0));
+        ASSERT_TRUE(f->seek(int32_t(4 * cb()), SeekOrigin::Start));
         EXPECT_EQ(f->getPosition(), 4 * cb());
         const uint8_t q = 'Q';
         ASSERT_EQ(f->write(&q, 1), 1u);
@@ -384,7 +403,7 @@ TEST_P(FileOnGeometry, SizeWithoutAnyChainReadsNothingAndGrowsOnWrite) {
         ASSERT_NE(f, nullptr);
         uint8_t buffer[16];
         EXPECT_EQ(f->read(buffer, sizeof buffer), 0u);
-        ASSERT_TRUE(f->seek(0, 0));
+        ASSERT_TRUE(f->seek(0, SeekOrigin::Start));
         const uint8_t h = 'H';
         ASSERT_EQ(f->write(&h, 1), 1u);
     }

@@ -80,7 +80,7 @@ uint32_t FatFile::write(const uint8_t* source, uint32_t length) {
     std::memcpy(content_.data.data() + position_, source, length);
     const uint32_t bps = volume_->bytesPerSector();
     for (uint32_t i = position_ / bps; i <= (end - 1) / bps; ++i) {
-        content_.flags[i] = 1;
+        content_.changed[i] = 1;
     }
     position_ = static_cast<uint32_t>(end);
     return length;
@@ -89,8 +89,9 @@ uint32_t FatFile::write(const uint8_t* source, uint32_t length) {
 bool FatFile::releaseContent(ByteBuffer& out) {
     // Unwritten changes would be lost with the buffer, and a damaged entry may record more
     // bytes than its chain holds.
-    const bool unwritten = entryChanged_ || std::find(content_.flags.begin(), content_.flags.end(),
-                                                      1) != content_.flags.end();
+    const bool unwritten =
+        entryChanged_ ||
+        std::find(content_.changed.begin(), content_.changed.end(), 1) != content_.changed.end();
     if (unwritten || size_ > capacity()) {
         return false;
     }
@@ -103,7 +104,7 @@ bool FatFile::releaseContent(ByteBuffer& out) {
     return true;
 }
 
-bool FatFile::seek(int32_t offset, int origin) {
+bool FatFile::seek(int32_t offset, SeekOrigin origin) {
     auto offsetFrom = [offset](uint32_t base) -> uint32_t {
         if (offset >= 0) {
             const uint64_t p = static_cast<uint64_t>(base) + static_cast<uint32_t>(offset);
@@ -113,17 +114,17 @@ bool FatFile::seek(int32_t offset, int origin) {
         return base >= magnitude ? base - magnitude : 0;
     };
     switch (origin) {
-        case 0:
+        case SeekOrigin::Start:
             position_ = offset < 0 ? 0 : static_cast<uint32_t>(offset);
             break;
-        case 1:
+        case SeekOrigin::Current:
             position_ = offsetFrom(position_);
             break;
-        case 2:
+        case SeekOrigin::End:
             position_ = offsetFrom(size_);
             break;
         default:
-            break;
+            break;  // an origin outside the enumeration leaves the position as it is
     }
     position_ = std::min(position_, size_);
     return true;
@@ -136,12 +137,12 @@ bool FatFile::flush() {
     const uint32_t bps = volume_->bytesPerSector();
     // The data reaches the image before the entry records where it is and how long.
     for (uint32_t i = 0; i < sectorCount_;) {
-        if (content_.flags[i] == 0) {
+        if (content_.changed[i] == 0) {
             ++i;
             continue;
         }
         uint32_t end = i + 1;
-        while (end < sectorCount_ && content_.flags[end] != 0 &&
+        while (end < sectorCount_ && content_.changed[end] != 0 &&
                content_.sectors[end] == content_.sectors[end - 1] + 1) {
             ++end;
         }
@@ -149,7 +150,7 @@ bool FatFile::flush() {
                                    content_.data.data() + static_cast<size_t>(i) * bps)) {
             return false;
         }
-        std::fill(content_.flags.begin() + i, content_.flags.begin() + end, 0);
+        std::fill(content_.changed.begin() + i, content_.changed.begin() + end, 0);
         i = end;
     }
     if (entryChanged_) {
@@ -179,7 +180,7 @@ bool FatFile::grow(uint32_t targetSize) {
     auto keepOldSectors = [&] {
         content_.data.resize(static_cast<size_t>(sectorCount_) * bps);
         content_.sectors.resize(sectorCount_);
-        content_.flags.resize(sectorCount_);
+        content_.changed.resize(sectorCount_);
     };
     try {
         // Sectors past sectorCount_ that a shrink dropped are no longer ours.
@@ -187,7 +188,7 @@ bool FatFile::grow(uint32_t targetSize) {
         content_.data.resize(static_cast<size_t>(newCount) * bps, 0);
         content_.sectors.reserve(newCount);
         // Added sectors are written at the next flush even where nothing is written in.
-        content_.flags.resize(newCount, 1);
+        content_.changed.resize(newCount, 1);
     } catch (const std::bad_alloc&) {
         keepOldSectors();
         volume_->rollBack(before);  // nothing was written: memory only

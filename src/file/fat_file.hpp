@@ -27,7 +27,7 @@ class FatFile : public File {
 
     uint32_t read(uint8_t* destination, uint32_t length) override;
     uint32_t write(const uint8_t* source, uint32_t length) override;
-    bool seek(int32_t offset, int origin) override;
+    bool seek(int32_t offset, SeekOrigin origin) override;
     bool flush() override;
     bool resize(uint32_t newSize) override;
     bool releaseContent(ByteBuffer& out) override;

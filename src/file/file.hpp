@@ -6,6 +6,9 @@
 
 namespace fat12img {
 
+// Where a seek offset counts from.
+enum class SeekOrigin : uint8_t { Start, Current, End };
+
 // An open file of the image. Whoever opened it owns it; it must not outlive the directory
 // object that opened it.
 class File {
@@ -13,8 +16,8 @@ class File {
     virtual ~File() = default;
     virtual uint32_t read(uint8_t* destination, uint32_t length) = 0;
     virtual uint32_t write(const uint8_t* source, uint32_t length) = 0;
-    // origin: 0 start, 1 current position, 2 end; always true.
-    virtual bool seek(int32_t offset, int origin) = 0;
+    // The position stays within 0 and the size; always true.
+    virtual bool seek(int32_t offset, SeekOrigin origin) = 0;
     virtual bool flush() = 0;
     virtual bool resize(uint32_t newSize) = 0;
     // Hands the whole content over without a copy, for a caller that wants every byte;

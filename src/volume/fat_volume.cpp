@@ -52,7 +52,7 @@ bool FatVolume::mount(ImageDevice& device) {
     }
     geometry_ = g;
     fatOnImage_ = fat;
-    imageFat_ = std::move(fat);
+    fatInMemory_ = std::move(fat);
     fatImageUnknown_.assign(sectors, 0);
     return true;
 }
@@ -102,7 +102,7 @@ uint32_t FatVolume::getFatEntry(uint32_t cluster) const {
     if (!isDataCluster(cluster)) {
         return kFatEndOfChain;
     }
-    const uint32_t value = unpackFat12(imageFat_.data(), cluster);
+    const uint32_t value = unpackFat12(fatInMemory_.data(), cluster);
     return value == cluster ? kFatEndOfChain : value;
 }
 
@@ -111,7 +111,7 @@ void FatVolume::setFatEntry(uint32_t cluster, uint32_t value) {
     if (!isDataCluster(cluster)) {
         return;
     }
-    packFat12(imageFat_.data(), cluster, value);
+    packFat12(fatInMemory_.data(), cluster, value);
     if (value == kFatFree && cluster < noFreeClusterBelow_) {
         noFreeClusterBelow_ = cluster;
     }
@@ -146,7 +146,7 @@ uint32_t FatVolume::reserveChain(uint32_t tail, uint32_t count) {
     uint32_t first = 0;
     uint32_t end = tail;
     // The tail's own value as it stands (any end mark), to put back if the clusters run out.
-    const uint32_t tailValue = tail == 0 ? 0 : unpackFat12(imageFat_.data(), tail);
+    const uint32_t tailValue = tail == 0 ? 0 : unpackFat12(fatInMemory_.data(), tail);
     if (tail == 0) {
         first = findFreeCluster(2);
         if (first == 0) {
@@ -225,18 +225,18 @@ bool FatVolume::markEndOfChain(uint32_t cluster) {
 
 bool FatVolume::sectorChanged(uint32_t index) const {
     const size_t bps = geometry_.bytesPerSector;
-    const auto now = imageFat_.begin() + static_cast<long>(index * bps);
+    const auto now = fatInMemory_.begin() + static_cast<long>(index * bps);
     return fatImageUnknown_[index] != 0 ||
            !std::equal(now, now + static_cast<long>(bps),
                        fatOnImage_.begin() + static_cast<long>(index * bps));
 }
 
-std::vector<uint8_t> FatVolume::fatDirty() const {
-    std::vector<uint8_t> flags(fatImageUnknown_.size());
-    for (uint32_t i = 0; i < flags.size(); ++i) {
-        flags[i] = sectorChanged(i) ? 1 : 0;
+std::vector<uint8_t> FatVolume::fatSectorsToWrite() const {
+    std::vector<uint8_t> toWrite(fatImageUnknown_.size());
+    for (uint32_t i = 0; i < toWrite.size(); ++i) {
+        toWrite[i] = sectorChanged(i) ? 1 : 0;
     }
-    return flags;
+    return toWrite;
 }
 
 bool FatVolume::writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed) {
@@ -253,7 +253,7 @@ bool FatVolume::writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed)
         while (end < held && changed[end] != 0) {
             ++end;
         }
-        if (!writeSectors(base + i, end - i, imageFat_.data() + static_cast<size_t>(i) * bps)) {
+        if (!writeSectors(base + i, end - i, fatInMemory_.data() + static_cast<size_t>(i) * bps)) {
             return false;
         }
         i = end;
@@ -262,7 +262,7 @@ bool FatVolume::writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed)
 }
 
 bool FatVolume::flushFat() {
-    const std::vector<uint8_t> changed = fatDirty();
+    const std::vector<uint8_t> changed = fatSectorsToWrite();
     if (std::find(changed.begin(), changed.end(), 1) == changed.end()) {
         return true;
     }
@@ -277,7 +277,7 @@ bool FatVolume::flushFat() {
     }
     for (size_t i = 0; i < changed.size(); ++i) {
         if (changed[i] != 0) {
-            std::copy_n(imageFat_.begin() + static_cast<long>(i * bps), bps,
+            std::copy_n(fatInMemory_.begin() + static_cast<long>(i * bps), bps,
                         fatOnImage_.begin() + static_cast<long>(i * bps));
             fatImageUnknown_[i] = 0;
         }
@@ -286,7 +286,7 @@ bool FatVolume::flushFat() {
 }
 
 bool FatVolume::rollBack(const FatCheckpoint& checkpoint) {
-    imageFat_ = checkpoint.fat;
+    fatInMemory_ = checkpoint.fat;
     noFreeClusterBelow_ = 2;
     return flushFat();
 }
@@ -325,7 +325,7 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             }
             i = end;
         }
-        out.flags.assign(sectors.size(), 0);
+        out.changed.assign(sectors.size(), 0);
         out.data = std::move(data);
         out.sectors = std::move(sectors);
         out.lastCluster = last;

@@ -11,11 +11,12 @@ namespace fat12img {
 
 // The sectors of one cluster chain, read into memory in chain order: the content
 // (sectors.size() * bytesPerSector bytes, so chain byte p is data[p]), the image sector of
-// each held sector, and one flag byte per sector for the holder's own use.
+// each held sector, and per sector whether the holder has changed it since it was read or
+// last written (1) or not (0).
 struct ChainBlock {
     ByteBuffer data;
     std::vector<uint32_t> sectors;
-    std::vector<uint8_t> flags;
+    std::vector<uint8_t> changed;
     uint32_t lastCluster = 0;
     uint32_t sectorCount() const { return static_cast<uint32_t>(sectors.size()); }
 };
@@ -89,7 +90,7 @@ class FatVolume {
     // and written again by the next one.
     bool flushFat();
 
-    FatCheckpoint checkpoint() const { return FatCheckpoint{imageFat_}; }
+    FatCheckpoint checkpoint() const { return FatCheckpoint{fatInMemory_}; }
     // Puts the FAT back as it was at the checkpoint, in memory and, where the image was
     // written since, on every copy; false when the image does not take the writes.
     bool rollBack(const FatCheckpoint& checkpoint);
@@ -99,10 +100,11 @@ class FatVolume {
     bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
                    ChainBlock& out) const;
 
-    // The in-memory FAT (the sectors that hold an entry of some cluster), and one flag per
-    // sector of it that is set where the image may hold other bytes: for tests and checks.
-    const std::vector<uint8_t>& imageFat() const { return imageFat_; }
-    std::vector<uint8_t> fatDirty() const;
+    // The in-memory FAT (the sectors that hold an entry of some cluster), and per sector of
+    // it whether the image may hold other bytes, so that a flush would write it: for tests
+    // and checks.
+    const std::vector<uint8_t>& fatInMemory() const { return fatInMemory_; }
+    std::vector<uint8_t> fatSectorsToWrite() const;
 
   private:
     bool sectorChanged(uint32_t index) const;
@@ -110,7 +112,7 @@ class FatVolume {
 
     Geometry geometry_;
     ImageDevice* imageDevice_ = nullptr;
-    std::vector<uint8_t> imageFat_;
+    std::vector<uint8_t> fatInMemory_;
     std::vector<uint8_t> fatOnImage_;       // what every FAT copy of the image holds
     std::vector<uint8_t> fatImageUnknown_;  // per sector: a write of it failed
     // No cluster below this one is free: first fit need not look at them again. It only
