@@ -31,6 +31,8 @@ inline constexpr uint8_t kBlank = 0x20;
 // that it is not read as a free slot.
 inline constexpr uint8_t kEscapedE5 = 0x05;
 
+// A plain file has none of the attribute bits set.
+inline constexpr uint8_t kAttrNone = 0x00;
 inline constexpr uint8_t kAttrVolumeLabel = 0x08;
 inline constexpr uint8_t kAttrDirectory = 0x10;
 inline constexpr uint8_t kLongNameMask = 0x3F;

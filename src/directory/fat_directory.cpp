@@ -235,7 +235,8 @@ bool FatDirectory::markRemoved(int index, std::vector<uint32_t>& visited,
             break;
         }
         const bool lastOfSet = (lfn[entry::kName] & entry::kLongNameLastFlag) != 0;
-        lfn[entry::kAttribute] = 0;
+        // Without the long-name attribute the freed slot is not taken for part of a name.
+        lfn[entry::kAttribute] = entry::kAttrNone;
         lfn[entry::kName] = entry::kFreeMarker;
         if (lastOfSet) {
             break;
@@ -510,6 +511,7 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
 int FatDirectory::createFile(const char* name, uint32_t size) {
     Failure failure = Failure::None;
     NewContent content;
+    content.attribute = entry::kAttrNone;
     content.allocationBytes = size;
     content.sizeField = size;
     return createEntry(name, content, failure);
@@ -519,6 +521,7 @@ Directory::CreateOutcome FatDirectory::createFileWithData(const char* name, cons
                                                           uint32_t size) {
     Failure failure = Failure::None;
     NewContent content;
+    content.attribute = entry::kAttrNone;
     content.allocationBytes = size;
     content.sizeField = size;
     content.data = data;

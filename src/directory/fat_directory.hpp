@@ -52,7 +52,7 @@ class FatDirectory : public Directory {
   private:
     // What createEntry puts into the new entry's storage before the entry appears.
     struct NewContent {
-        uint8_t attribute = 0;
+        uint8_t attribute = entry::kAttrNone;
         uint32_t allocationBytes = 0;
         uint32_t sizeField = 0;
         const uint8_t* data = nullptr;  // a file's bytes, sizeField of them, or none
