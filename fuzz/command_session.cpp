@@ -76,7 +76,7 @@ size_t occurrences(const uint8_t* data, size_t size, const char* word) {
 }
 
 bool stateIsClean() {
-    return image.imageFile == nullptr && image.imageDevice.file == nullptr && !image.volumeHolder &&
+    return !image.imageFile && image.imageDevice.file == nullptr && !image.volumeHolder &&
            !image.currentDirectory && !image.binaryMode && image.imagePath == nullptr;
 }
 

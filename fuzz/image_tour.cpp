@@ -198,7 +198,7 @@ void moveSectors(const uint8_t* data, size_t size, const std::string& dir) {
 }
 
 bool stateIsClean() {
-    return image.imageFile == nullptr && image.imageDevice.file == nullptr && !image.volumeHolder &&
+    return !image.imageFile && image.imageDevice.file == nullptr && !image.volumeHolder &&
            !image.currentDirectory && !image.binaryMode && image.imagePath == nullptr;
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/messages.hpp"
+#include "console/messages.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/in_process.hpp"

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "shell/messages.hpp"
+#include "console/messages.hpp"
 #include "support/expected_output.hpp"
 #include "support/run_tool.hpp"
 
@@ -108,7 +108,7 @@ TEST(Messages, Cp932AndShiftJisAgreeOnEveryText) {
 
 // A constant added to the header without a row here would go unchecked.
 TEST(Messages, TableCoversEveryConstantOfTheHeader) {
-    std::ifstream in(std::string(FAT12IMG_SOURCE_DIR) + "/src/shell/messages.hpp");
+    std::ifstream in(std::string(FAT12IMG_SOURCE_DIR) + "/src/console/messages.hpp");
     ASSERT_TRUE(in) << "messages.hpp not found";
     const std::string source((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/messages.hpp"
+#include "console/messages.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
 

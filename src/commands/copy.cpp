@@ -5,10 +5,10 @@
 
 #include "commands/commands.hpp"
 #include "commands/paths.hpp"
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "platform/file_io.hpp"
-#include "shell/console.hpp"
 #include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 
 namespace fat12img {
 
@@ -60,9 +60,8 @@ bool writeDestinationFile(const char* argument, const ByteBuffer& data) {
 }
 
 std::optional<ByteBuffer> readHostFile(const char* hostPath) {
-    OpenFile file = OpenFile::open(hostPath, "rb", FileRole::Host);
-    // A directory opens for reading on some systems, but it holds no file to copy; and
-    // something that cannot be sought (a pipe) cannot be read whole either.
+    OpenFile file = openHostFileForReading(hostPath);
+    // Something that cannot be sought (a pipe) cannot be read whole.
     const std::optional<uint64_t> length = file ? fileSize(file.get()) : std::nullopt;
     if (!length) {
         printLine(msg::kMsgSourceNotFound);
@@ -84,7 +83,7 @@ std::optional<ByteBuffer> readHostFile(const char* hostPath) {
 std::optional<ByteBuffer> readImageFile(const char* path) {
     int index = -1;
     int nameOffset = 0;
-    DirectoryRef dir(resolveParent(path, index, nameOffset));
+    DirectoryRef dir = resolveParent(path, index, nameOffset);
     if (!dir) {
         return std::nullopt;
     }
@@ -117,7 +116,7 @@ bool writeHostFile(const char* hostPath, const ByteBuffer& data) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
-    OpenFile file = OpenFile::open(hostPath, "wb", FileRole::Host);
+    OpenFile file = createHostFile(hostPath);
     if (!file) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
@@ -135,7 +134,7 @@ bool writeHostFile(const char* hostPath, const ByteBuffer& data) {
 bool writeImageFile(const char* path, const ByteBuffer& data) {
     int index = -1;
     int nameOffset = 0;
-    DirectoryRef dir(resolveParent(path, index, nameOffset));
+    DirectoryRef dir = resolveParent(path, index, nameOffset);
     if (!dir) {
         return false;
     }

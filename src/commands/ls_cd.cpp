@@ -2,10 +2,9 @@
 
 #include "commands/commands.hpp"
 #include "commands/paths.hpp"
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "directory/dir_entry.hpp"
-#include "shell/console.hpp"
-#include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 
 namespace fat12img {
 
@@ -16,22 +15,16 @@ constexpr int kNamesPerLine = 6;
 }  // namespace
 
 void cmdLs(int count, char** parameters) {
-    // The walk may put another object in place of the current directory object and delete
-    // it, so that object is taken only when nothing is walked.
-    DirectoryRef dir;
-    if (count <= 0) {
-        dir.reset(image.currentDirectory.get());
-    } else {
-        int position = 0;
-        dir.reset(walkPath(parameters[0], position));
-        if (!dir) {
-            printLine(msg::kMsgCannotGetDirectory);
-            return;
-        }
-        if (parameters[0][position] != '\0') {
-            printLine(msg::kMsgDirectoryNotFound);
-            return;
-        }
+    const char* path = count > 0 ? parameters[0] : "";
+    int position = 0;
+    DirectoryRef dir = walkPath(path, position);
+    if (!dir) {
+        printLine(msg::kMsgCannotGetDirectory);
+        return;
+    }
+    if (path[position] != '\0') {
+        printLine(msg::kMsgDirectoryNotFound);
+        return;
     }
     char name[entry::kDisplayNameSize];
     int column = 0;
@@ -52,7 +45,7 @@ void cmdLs(int count, char** parameters) {
 
 void cmdCd(const char* path) {
     int position = 0;
-    DirectoryRef dir(walkPath(path, position));
+    DirectoryRef dir = walkPath(path, position);
     if (!dir) {
         printLine(msg::kMsgCannotGetDirectory);
         return;
@@ -61,11 +54,7 @@ void cmdCd(const char* path) {
         printLine(msg::kMsgDirectoryNotFound);
         return;
     }
-    if (dir.get() != image.currentDirectory.get()) {
-        image.currentDirectory.reset(dir.take());
-    } else {
-        dir.take();
-    }
+    dir.makeCurrent();
 }
 
 }  // namespace fat12img

@@ -6,9 +6,9 @@
 
 #include "commands/commands.hpp"
 #include "commands/paths.hpp"
-#include "shell/console.hpp"
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 
 namespace fat12img {
 
@@ -51,7 +51,7 @@ bool isAncestorOfCurrent(uint32_t cluster) {
 
 void cmdMkdir(const char* path) {
     int position = 0;
-    DirectoryRef working(walkPath(path, position));
+    DirectoryRef working = walkPath(path, position);
     if (!working) {
         printLine(msg::kMsgCannotGetDirectory);
         return;
@@ -77,14 +77,14 @@ void cmdMkdir(const char* path) {
             printLine(msg::kMsgCannotGetNewDirectoryInfo);
             return;
         }
-        working.reset(created.release());
+        working = DirectoryRef(std::move(created));
         position += static_cast<int>(length) + (separator != nullptr ? 1 : 0);
     }
 }
 
 void cmdRmdir(const char* path) {
     int position = 0;
-    DirectoryRef target(walkPath(path, position));
+    DirectoryRef target = walkPath(path, position);
     if (!target) {
         printLine(msg::kMsgCannotGetDirectory);
         return;
@@ -109,12 +109,12 @@ void cmdRmdir(const char* path) {
         printLine(msg::kMsgIsCurrentDirectory);
         return;
     }
-    DirectoryRef parent(target->openDirectory(parentIndex).release());
+    DirectoryRef parent(target->openDirectory(parentIndex));
     if (!parent) {
         printLine(msg::kMsgCannotGetParentInfo);
         return;
     }
-    target.reset();
+    target = DirectoryRef();
     // The name as typed, not mapped like a walked component.
     const char* lastSeparator = std::strrchr(path, kPathSeparator);
     const char* name = lastSeparator != nullptr ? lastSeparator + 1 : path;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "shell/console.hpp"
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 
 namespace fat12img {
 
@@ -27,15 +27,45 @@ const char* lookupName(const std::string& component) {
 
 }  // namespace
 
-Directory* walkPath(const char* path, int& position) {
-    Directory* dir = image.currentDirectory.get();
+DirectoryRef& DirectoryRef::operator=(DirectoryRef&& other) noexcept {
+    if (this != &other) {
+        if (owned_) {
+            releaseDirectory(std::move(owned_));
+        }
+        borrowed_ = other.borrowed_;
+        owned_ = std::move(other.owned_);
+        other.borrowed_ = nullptr;
+    }
+    return *this;
+}
+
+DirectoryRef::~DirectoryRef() {
+    if (owned_) {
+        releaseDirectory(std::move(owned_));
+    }
+}
+
+DirectoryRef DirectoryRef::current() {
+    DirectoryRef ref;
+    ref.borrowed_ = image.currentDirectory.get();
+    return ref;
+}
+
+void DirectoryRef::makeCurrent() {
+    if (owned_) {
+        image.currentDirectory = std::move(owned_);
+    }
+}
+
+DirectoryRef walkPath(const char* path, int& position) {
+    DirectoryRef dir = DirectoryRef::current();
     int p = position;
     if (path[p] == kPathSeparator) {
         std::unique_ptr<Directory> root = openRootDirectory();
         if (!root) {
-            return nullptr;
+            return DirectoryRef();
         }
-        dir = root.release();
+        dir = DirectoryRef(std::move(root));
         ++p;
     }
     while (path[p] != '\0') {
@@ -51,22 +81,21 @@ Directory* walkPath(const char* path, int& position) {
             return dir;
         }
         std::unique_ptr<Directory> sub = dir->openDirectory(index);
-        releaseDirectory(dir);
         if (!sub) {
-            return nullptr;
+            return DirectoryRef();
         }
-        dir = sub.release();
+        dir = DirectoryRef(std::move(sub));
         p = next;
     }
     position = p;
     return dir;
 }
 
-Directory* resolveParent(const char* path, int& entryIndex, int& nameOffset) {
+DirectoryRef resolveParent(const char* path, int& entryIndex, int& nameOffset) {
     nameOffset = 0;
     const char* lastSeparator = std::strrchr(path, kPathSeparator);
     if (lastSeparator == nullptr) {
-        Directory* current = image.currentDirectory.get();
+        DirectoryRef current = DirectoryRef::current();
         entryIndex = current->findEntry(path);
         return current;
     }
@@ -74,29 +103,25 @@ Directory* resolveParent(const char* path, int& entryIndex, int& nameOffset) {
     const std::string directoryPart =
         split == 0 ? std::string(1, kPathSeparator) : std::string(path, split);
     int position = 0;
-    Directory* dir = walkPath(directoryPart.c_str(), position);
-    if (dir == nullptr) {
+    DirectoryRef dir = walkPath(directoryPart.c_str(), position);
+    if (!dir) {
         printLine(msg::kMsgCannotGetDirectory);
-        return nullptr;
+        return DirectoryRef();
     }
     if (directoryPart[position] != '\0') {
         printLine(msg::kMsgDirectoryDoesNotExist);
-        releaseDirectory(dir);
-        return nullptr;
+        return DirectoryRef();
     }
     nameOffset = split + 1;
     entryIndex = dir->findEntry(path + nameOffset);
     return dir;
 }
 
-void releaseDirectory(Directory* directory) {
-    Directory* current = image.currentDirectory.get();
-    if (current == nullptr || directory->getFirstCluster() != current->getFirstCluster()) {
-        delete directory;
-        return;
-    }
-    if (directory != current) {
-        image.currentDirectory.reset(directory);
+void releaseDirectory(std::unique_ptr<Directory> directory) {
+    const Directory* current = image.currentDirectory.get();
+    if (directory && current != nullptr &&
+        directory->getFirstCluster() == current->getFirstCluster()) {
+        image.currentDirectory = std::move(directory);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "directory/directory.hpp"
 
 namespace fat12img {
@@ -8,49 +10,51 @@ namespace fat12img {
 // leading one starts at the root, anything else at the current directory.
 inline constexpr char kPathSeparator = '\\';
 
+// A directory object that a command works on: either the current directory object,
+// borrowed, or an object of the command's own, which goes back through releaseDirectory
+// when the handle ends, on every path.
+class DirectoryRef {
+  public:
+    DirectoryRef() = default;
+    explicit DirectoryRef(std::unique_ptr<Directory> owned) : owned_(std::move(owned)) {}
+    DirectoryRef(DirectoryRef&& other) noexcept
+        : borrowed_(other.borrowed_), owned_(std::move(other.owned_)) {
+        other.borrowed_ = nullptr;
+    }
+    DirectoryRef& operator=(DirectoryRef&& other) noexcept;
+    DirectoryRef(const DirectoryRef&) = delete;
+    DirectoryRef& operator=(const DirectoryRef&) = delete;
+    ~DirectoryRef();
+
+    // The current directory object, borrowed: never deleted or replaced through the handle.
+    static DirectoryRef current();
+
+    Directory* get() const { return borrowed_ != nullptr ? borrowed_ : owned_.get(); }
+    Directory* operator->() const { return get(); }
+    explicit operator bool() const { return get() != nullptr; }
+    // Makes the directory the current one (cd); a borrowed one already is.
+    void makeCurrent();
+
+  private:
+    Directory* borrowed_ = nullptr;
+    std::unique_ptr<Directory> owned_;
+};
+
 // Walks the directories named by the path from `position` on. Gives the directory reached
 // and sets `position` to the first component not found (the path's length when all were
-// found), or gives null when a component is not a directory that can be opened. The
-// result may be the current directory object itself: hand it to releaseDirectory.
-Directory* walkPath(const char* path, int& position);
+// found), or gives none when a component is not a directory that can be opened. An empty
+// path gives the current directory.
+DirectoryRef walkPath(const char* path, int& position);
 
 // Splits the path at its last separator: gives the directory that the part in front names
 // (the current directory when there is none), the index of the final name in it (-1 when
-// absent) and the offset of the final name. Null, after a message, when the directory
+// absent) and the offset of the final name. None, after a message, when the directory
 // part cannot be walked.
-Directory* resolveParent(const char* path, int& entryIndex, int& nameOffset);
+DirectoryRef resolveParent(const char* path, int& entryIndex, int& nameOffset);
 
-// Ends a command's use of a directory object. The current directory object is never
-// deleted; another object of the current directory takes its place, since it holds the
-// entry table the command may have changed.
-void releaseDirectory(Directory* directory);
-
-// Holds a directory object for one command and releases it on every path.
-class DirectoryRef {
-  public:
-    explicit DirectoryRef(Directory* directory = nullptr) : directory_(directory) {}
-    DirectoryRef(const DirectoryRef&) = delete;
-    DirectoryRef& operator=(const DirectoryRef&) = delete;
-    ~DirectoryRef() { reset(); }
-
-    Directory* get() const { return directory_; }
-    Directory* operator->() const { return directory_; }
-    explicit operator bool() const { return directory_ != nullptr; }
-    void reset(Directory* directory = nullptr) {
-        if (directory_ != nullptr) {
-            releaseDirectory(directory_);
-        }
-        directory_ = directory;
-    }
-    // Gives the object up without releasing it (cd keeps it as the current directory).
-    Directory* take() {
-        Directory* d = directory_;
-        directory_ = nullptr;
-        return d;
-    }
-
-  private:
-    Directory* directory_;
-};
+// Ends a command's use of a directory object of its own. An object of the current
+// directory takes the current object's place, since it holds the entry table the command
+// may have changed; any other is deleted.
+void releaseDirectory(std::unique_ptr<Directory> directory);
 
 }  // namespace fat12img

@@ -1,14 +1,14 @@
 #include "commands/commands.hpp"
 #include "commands/paths.hpp"
-#include "shell/console.hpp"
-#include "shell/messages.hpp"
+#include "console/console.hpp"
+#include "console/messages.hpp"
 
 namespace fat12img {
 
 void cmdTouch(const char* path) {
     int index = -1;
     int nameOffset = 0;
-    DirectoryRef dir(resolveParent(path, index, nameOffset));
+    DirectoryRef dir = resolveParent(path, index, nameOffset);
     if (!dir) {
         return;
     }
@@ -25,7 +25,7 @@ void cmdTouch(const char* path) {
 void cmdRm(const char* path) {
     int index = -1;
     int nameOffset = 0;
-    DirectoryRef dir(resolveParent(path, index, nameOffset));
+    DirectoryRef dir = resolveParent(path, index, nameOffset);
     if (!dir) {
         return;
     }

@@ -326,6 +326,26 @@ bool isHostDirectory(const char* path) {
     return std::filesystem::is_directory(path, error);
 }
 
+bool isSameHostFile(const char* path, const char* otherPath) {
+    std::error_code error;
+    return path != nullptr && otherPath != nullptr &&
+           std::filesystem::equivalent(path, otherPath, error) && !error;
+}
+
+OpenFile openHostFileForReading(const char* path) {
+    if (isHostDirectory(path)) {
+        return OpenFile();
+    }
+    return OpenFile::open(path, "rb", FileRole::Host);
+}
+
+OpenFile createHostFile(const char* path) {
+    if (isHostDirectory(path)) {
+        return OpenFile();
+    }
+    return OpenFile::open(path, "wb", FileRole::Host);
+}
+
 void removeIncompleteHostFile(const char* path) {
     std::error_code error;
     if (std::filesystem::is_regular_file(path, error)) {

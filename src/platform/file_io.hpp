@@ -42,6 +42,9 @@ std::optional<uint64_t> fileSize(std::FILE* file);
 // it could not complete only here.
 bool closeFile(std::FILE* file, FileRole role);
 bool isHostDirectory(const char* path);
+// Whether two host paths name one file, by identity rather than spelling; false when
+// either is missing (or null).
+bool isSameHostFile(const char* path, const char* otherPath);
 // Removes what a failed copy left of a host file; anything but a regular file (a device,
 // say) is left alone.
 void removeIncompleteHostFile(const char* path);
@@ -76,6 +79,12 @@ class OpenFile {
     std::FILE* file_ = nullptr;
     FileRole role_ = FileRole::Host;
 };
+
+// Opens a host file to read it; none for a directory, which opens for reading on some
+// systems but holds no bytes.
+OpenFile openHostFileForReading(const char* path);
+// Creates or empties a host file to write it; none for a directory.
+OpenFile createHostFile(const char* path);
 
 // Makes transfers fail on purpose, for tests. Transfers are counted per role and
 // direction from 1 while a plan is armed.

@@ -5,10 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "platform/file_io.hpp"
-#include "shell/console.hpp"
-#include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 #include "volume/geometry.hpp"
 
 namespace fat12img {
@@ -182,28 +181,14 @@ FloppyWrite writeEmptyFloppy(const char* path) {
     return written && closed ? FloppyWrite::Done : FloppyWrite::WriteFailed;
 }
 
-bool cmdFormat() {
-    // A close that fails may be a write of the old image that never completed; the new
+FloppyWrite cmdFormat(const char* imagePath, bool imageClosed) {
+    const FloppyWrite outcome = writeEmptyFloppy(imagePath);
+    // A close that failed may be a write of the old image that never completed; the new
     // image replaces it all the same, but the failure is said.
-    const bool closed = closeImage();
-    switch (writeEmptyFloppy(image.imagePath)) {
-        case FloppyWrite::CannotCreate:
-            if (!closed) {
-                printLine(msg::kMsgWriteFailed);
-            }
-            return false;
-        case FloppyWrite::WriteFailed:
-            printLine(msg::kMsgWriteFailed);
-            // The shell goes on with the image in whatever mode it now gives.
-            mountFormattedImage(image.imagePath);
-            return false;
-        case FloppyWrite::Done:
-            break;
-    }
-    if (!closed) {
+    if (outcome == FloppyWrite::WriteFailed || !imageClosed) {
         printLine(msg::kMsgWriteFailed);
     }
-    return mountFormattedImage(image.imagePath) && closed;
+    return outcome;
 }
 
 }  // namespace fat12img

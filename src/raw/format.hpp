@@ -26,8 +26,10 @@ enum class FloppyWrite : uint8_t { Done, CannotCreate, WriteFailed };
 // Creates or truncates the file at path and writes an empty formatted floppy into it.
 FloppyWrite writeEmptyFloppy(const char* path);
 
-// Replaces the image file with an empty formatted floppy and mounts it; false when the
-// file cannot be created or mounted.
-bool cmdFormat();
+// Replaces the image file at imagePath, which the caller has closed and mounts again
+// afterwards unless the file could not be created, with an empty formatted floppy.
+// imageClosed says whether that close succeeded (a failed one may be a lost write to
+// report). Prints what failed.
+FloppyWrite cmdFormat(const char* imagePath, bool imageClosed);
 
 }  // namespace fat12img

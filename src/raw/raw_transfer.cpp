@@ -7,10 +7,9 @@
 #include <optional>
 #include <vector>
 
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "platform/file_io.hpp"
-#include "shell/console.hpp"
-#include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 #include "volume/byte_buffer.hpp"
 #include "volume/image_device.hpp"
 
@@ -27,14 +26,6 @@ bool exceedsLimit(int64_t first, int64_t count) {
 
 void printLimitMessage() {
     std::printf(msg::kFmtTransferTooLarge, raw::kMaxMegabytes);
-}
-
-// Opens a host file for reading; a directory opens on some systems but holds no bytes.
-OpenFile openHostForReading(const char* path) {
-    if (isHostDirectory(path)) {
-        return OpenFile();
-    }
-    return OpenFile::open(path, "rb", FileRole::Host);
 }
 
 // Copies count sectors from the host file's position to the image's: a sector the host
@@ -74,79 +65,83 @@ bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill
 
 }  // namespace
 
-bool cmdWrite(const char* hostPath, int32_t base, int32_t lba, int32_t num, int32_t ch) {
-    OpenFile host;
-    int64_t count = num;
-    if (count == 0) {
-        host = openHostForReading(hostPath);
-        const std::optional<uint64_t> size = host ? fileSize(host.get()) : std::nullopt;
+std::optional<SectorSource> openSectorSource(const char* hostPath, const RawParameters& p,
+                                             const char* imagePath) {
+    SectorSource source;
+    source.count = p.num;
+    if (source.count == 0) {
+        source.host = openHostFileForReading(hostPath);
+        const std::optional<uint64_t> size =
+            source.host ? fileSize(source.host.get()) : std::nullopt;
         if (!size) {
             printLine(msg::kMsgCannotOpenHostFile);
-            return false;
+            return std::nullopt;
         }
         // Anything past the limit is refused below; the count need not hold more.
         const uint64_t sectors = (*size + raw::kSectorSize - 1) / raw::kSectorSize;
-        count = static_cast<int64_t>(std::min<uint64_t>(sectors, raw::kMaxSectors + 1));
+        source.count = static_cast<int64_t>(std::min<uint64_t>(sectors, raw::kMaxSectors + 1));
     }
-    if (exceedsLimit(base, count) || exceedsLimit(lba, count)) {
+    if (exceedsLimit(p.base, source.count) || exceedsLimit(p.lba, source.count)) {
         printLimitMessage();
-        return false;
+        return std::nullopt;
     }
-    if (!host) {
-        host = openHostForReading(hostPath);
-        if (!host) {
+    if (!source.host) {
+        source.host = openHostFileForReading(hostPath);
+        if (!source.host) {
             printLine(msg::kMsgCannotOpenHostFile);
-            return false;
+            return std::nullopt;
         }
     }
+    source.hostIsImage = isSameHostFile(hostPath, imagePath);
+    return source;
+}
 
-    const bool hostIsImage = isImageFile(hostPath);
-    const char* message = closeImage() ? nullptr : msg::kMsgWriteFailed;
-    OpenFile target = image.imagePath != nullptr
-                          ? OpenFile::open(image.imagePath, "r+b", FileRole::Image)
-                          : OpenFile();
+bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath,
+              bool imageClosed) {
+    const char* message = imageClosed ? nullptr : msg::kMsgWriteFailed;
+    OpenFile target =
+        imagePath != nullptr ? OpenFile::open(imagePath, "r+b", FileRole::Image) : OpenFile();
     if (!target) {
         message = msg::kMsgCannotOpenImage;
-    } else if (!seekFile(host.get(), static_cast<uint64_t>(base) * raw::kSectorSize)) {
+    } else if (!seekFile(source.host.get(), static_cast<uint64_t>(p.base) * raw::kSectorSize)) {
         message = msg::kMsgHostSeekFailed;
-    } else if (!seekFile(target.get(), static_cast<uint64_t>(lba) * raw::kSectorSize)) {
+    } else if (!seekFile(target.get(), static_cast<uint64_t>(p.lba) * raw::kSectorSize)) {
         message = msg::kMsgImageSeekFailed;
     } else {
-        const bool copied = copySectors(host.get(), target.get(), count, ch, hostIsImage);
+        const bool copied =
+            copySectors(source.host.get(), target.get(), source.count, p.ch, source.hostIsImage);
         if (!target.close() || !copied) {
             message = msg::kMsgWriteFailed;
         }
     }
     // Only the host file is left open; its close is a transfer like any other.
-    if (!host.close() && message == nullptr) {
+    if (!source.host.close() && message == nullptr) {
         message = msg::kMsgWriteFailed;
     }
     if (message != nullptr) {
         printLine(message);
     }
-    target.close();
-    // The shell goes on with the image in whatever mode it now gives.
-    const bool mounted = mountImage(image.imagePath);
-    return message == nullptr && mounted;
+    return message == nullptr;
 }
 
-void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
-    const int64_t count = num == 0 ? 1 : num;
-    if (exceedsLimit(base, count) || exceedsLimit(lba, count)) {
+void cmdRead(const char* hostPath, const RawParameters& p, ImageDevice& image,
+             const char* imagePath) {
+    const int64_t count = p.num == 0 ? 1 : p.num;
+    if (exceedsLimit(p.base, count) || exceedsLimit(p.lba, count)) {
         printLimitMessage();
         return;
     }
     // Creating the host file would empty the image before it is read.
-    if (isImageFile(hostPath) || isHostDirectory(hostPath)) {
+    if (isSameHostFile(hostPath, imagePath)) {
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }
-    OpenFile host = OpenFile::open(hostPath, "wb", FileRole::Host);
+    OpenFile host = createHostFile(hostPath);
     if (!host) {
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }
-    if (!seekFile(host.get(), static_cast<uint64_t>(base) * raw::kSectorSize)) {
+    if (!seekFile(host.get(), static_cast<uint64_t>(p.base) * raw::kSectorSize)) {
         printLine(msg::kMsgHostWriteSeekFailed);
         return;
     }
@@ -163,8 +158,8 @@ void cmdRead(const char* hostPath, int32_t base, int32_t lba, int32_t num) {
         const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
         size_t got = 0;
         // Bytes past the end of the image read as zero.
-        if (imageReadUpTo(image.imageDevice, static_cast<uint32_t>(lba + done), buffer.data(), want,
-                          got) == ReadOutcome::Failed) {
+        if (imageReadUpTo(image, static_cast<uint32_t>(p.lba + done), buffer.data(), want, got) ==
+            ReadOutcome::Failed) {
             message = msg::kMsgReadFailed;
             break;
         }

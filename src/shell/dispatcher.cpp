@@ -3,13 +3,14 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "commands/commands.hpp"
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "raw/format.hpp"
 #include "raw/raw_transfer.hpp"
-#include "shell/console.hpp"
 #include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 #include "shell/shell.hpp"
 
 namespace fat12img {
@@ -38,32 +39,56 @@ const FileSystemCommand kFileSystemCommands[] = {
     {"cp", 3, [](int, char** tokens) { cmdCp(tokens[1], tokens[2]); }},
 };
 
-void runRawTransfer(bool isWrite, int count, char** tokens) {
+// Reads write's and read's parameters: false, after the message, for a negative one.
+bool parseTransferParameters(int count, char** tokens, RawParameters& p) {
+    p = parseRawParameters(count, tokens);
+    const char* message = p.base < 0  ? msg::kMsgBadBase
+                          : p.lba < 0 ? msg::kMsgBadLba
+                          : p.num < 0 ? msg::kMsgBadNum
+                                      : nullptr;
+    if (message != nullptr) {
+        printLine(message);
+        return false;
+    }
+    return true;
+}
+
+// format and write change the image file through handles of their own: the image is
+// closed around them and mounted again, so that what they wrote takes effect at once and
+// the shell goes on in the mode the file now gives.
+void runFormat() {
+    const bool closed = closeImage();
+    if (cmdFormat(image.imagePath, closed) != FloppyWrite::CannotCreate) {
+        mountFormattedImage(image.imagePath);
+    }
+}
+
+void runWrite(int count, char** tokens) {
+    RawParameters p;
+    if (count < 2 || !parseTransferParameters(count, tokens, p)) {
+        return;
+    }
+    std::optional<SectorSource> source = openSectorSource(tokens[1], p, image.imagePath);
+    if (!source) {
+        return;
+    }
+    const bool closed = closeImage();
+    cmdWrite(*source, p, image.imagePath, closed);
+    mountImage(image.imagePath);
+}
+
+void runRead(int count, char** tokens) {
     if (count < 2) {
         return;
     }
     // After a failed remount there is no image to read from.
-    if (!isWrite && image.imageFile == nullptr) {
+    if (!image.imageFile) {
         printLine(msg::kMsgCannotOpenImage);
         return;
     }
-    const RawParameters p = parseRawParameters(count, tokens);
-    if (p.base < 0) {
-        printLine(msg::kMsgBadBase);
-        return;
-    }
-    if (p.lba < 0) {
-        printLine(msg::kMsgBadLba);
-        return;
-    }
-    if (p.num < 0) {
-        printLine(msg::kMsgBadNum);
-        return;
-    }
-    if (isWrite) {
-        cmdWrite(tokens[1], p.base, p.lba, p.num, p.ch);
-    } else {
-        cmdRead(tokens[1], p.base, p.lba, p.num);
+    RawParameters p;
+    if (parseTransferParameters(count, tokens, p)) {
+        cmdRead(tokens[1], p, image.imageDevice, image.imagePath);
     }
 }
 
@@ -123,15 +148,15 @@ void dispatchCommand(int count, char** tokens) {
         return;
     }
     if (equals(name, "format")) {
-        cmdFormat();
+        runFormat();
         return;
     }
     if (equals(name, "write")) {
-        runRawTransfer(true, count, tokens);
+        runWrite(count, tokens);
         return;
     }
     if (equals(name, "read")) {
-        runRawTransfer(false, count, tokens);
+        runRead(count, tokens);
         return;
     }
     // After a failed remount there is no directory to work in, as in binary mode.

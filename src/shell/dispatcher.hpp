@@ -2,15 +2,9 @@
 
 #include <cstdint>
 
-namespace fat12img {
+#include "raw/raw_transfer.hpp"
 
-// The key=value parameters of write and read.
-struct RawParameters {
-    int32_t base = 0;
-    int32_t lba = 0;
-    int32_t num = 0;
-    int32_t ch = -1;
-};
+namespace fat12img {
 
 // atoi's rules (leading white space, optional sign, digits up to the first non-digit, no
 // digits is 0), saturating at the limits of a signed 32-bit value instead of overflowing.

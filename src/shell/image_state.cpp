@@ -1,8 +1,6 @@
 #include "shell/image_state.hpp"
 
-#include <filesystem>
 #include <new>
-#include <system_error>
 
 #include "platform/file_io.hpp"
 #include "raw/format.hpp"
@@ -16,11 +14,11 @@ namespace {
 bool openAndMount(const char* path, bool formatWhenUnopenable) {
     image.binaryMode = false;
     image.imagePath = path;
-    image.imageFile = openFile(path, "rb+");
-    if (image.imageFile == nullptr) {
+    image.imageFile = OpenFile::open(path, "rb+", FileRole::Image);
+    if (!image.imageFile) {
         return formatWhenUnopenable && createEmptyImage(path) && openAndMount(path, false);
     }
-    image.imageDevice.attach(image.imageFile);
+    image.imageDevice.attach(image.imageFile.get());
     if (!mountVolume(image.volumeHolder, image.imageDevice)) {
         image.binaryMode = true;
         image.currentDirectory.reset();
@@ -61,11 +59,7 @@ bool createEmptyImage(const char* path) {
 
 bool closeImage() {
     image.currentDirectory.reset();
-    bool closed = true;
-    if (image.imageFile != nullptr) {
-        closed = closeFile(image.imageFile, FileRole::Image);
-        image.imageFile = nullptr;
-    }
+    const bool closed = image.imageFile.close();
     // The holder must not keep a handle that is no longer open.
     image.imageDevice.attach(nullptr);
     return closed;
@@ -100,9 +94,7 @@ void resetImageState() {
 }
 
 bool isImageFile(const char* hostPath) {
-    std::error_code error;
-    return image.imagePath != nullptr &&
-           std::filesystem::equivalent(hostPath, image.imagePath, error) && !error;
+    return isSameHostFile(hostPath, image.imagePath);
 }
 
 bool fileSystemAvailable() {

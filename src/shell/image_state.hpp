@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "directory/fat_directory.hpp"
+#include "platform/file_io.hpp"
 #include "volume/fat_volume.hpp"
 #include "volume/image_device.hpp"
 
@@ -15,7 +16,7 @@ namespace fat12img {
 struct ImageState {
     bool binaryMode = false;
     const char* imagePath = nullptr;  // not copied: it lives for the whole run
-    std::FILE* imageFile = nullptr;
+    OpenFile imageFile;
     ImageDevice imageDevice;
     std::unique_ptr<FatVolume> volumeHolder;
     std::unique_ptr<Directory> currentDirectory;

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "platform/image_lock.hpp"
-#include "shell/console.hpp"
 #include "shell/dispatcher.hpp"
 #include "shell/image_state.hpp"
-#include "shell/messages.hpp"
 #include "shell/tokenizer.hpp"
 
 namespace fat12img {
