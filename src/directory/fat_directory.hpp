@@ -6,6 +6,7 @@
 
 #include "directory/dir_entry.hpp"
 #include "directory/directory.hpp"
+#include "file/fat_file.hpp"
 #include "volume/fat_volume.hpp"
 
 namespace fat12img {
@@ -16,7 +17,7 @@ namespace fat12img {
 // operation whose write fails puts the table, the FAT and the image back as they were.
 // Lookups and listings touch no sector. Where the table comes from is up to the two kinds
 // of storage.
-class FatDirectory : public Directory {
+class FatDirectory : public Directory, public EntryHolder {
   public:
     int findEntry(const char* name) const override;
     int getEntryName(int index, char* buffer) const override;
@@ -37,7 +38,7 @@ class FatDirectory : public Directory {
     // Used by the file that this directory opened to keep its entry current: the entry's
     // sector is written at once; false when that write fails, and then the entry is as
     // it was.
-    bool setEntryChain(int index, uint32_t cluster, uint32_t size);
+    bool setEntryChain(int index, uint32_t cluster, uint32_t size) override;
 
     // The in-memory table, for checks.
     int slotCount() const { return static_cast<int>(entries_.size() / entry::kEntrySize); }

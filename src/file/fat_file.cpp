@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "directory/fat_directory.hpp"
 #include "volume/fat12_entry.hpp"
 
 namespace fat12img {
@@ -29,8 +28,8 @@ uint32_t FatFile::capacity() const {
     return sectorCount_ * volume_->bytesPerSector();
 }
 
-bool FatFile::open(FatVolume* volume, FatDirectory* directory, int entryIndex,
-                   uint32_t firstCluster, uint32_t size) {
+bool FatFile::open(FatVolume* volume, EntryHolder* directory, int entryIndex, uint32_t firstCluster,
+                   uint32_t size) {
     lastCluster_ = 0;
     if (volume->isDataCluster(firstCluster)) {
         const uint32_t hint = ceilDiv(size, volume->bytesPerSector());

@@ -8,7 +8,15 @@
 
 namespace fat12img {
 
-class FatDirectory;
+// The directory that holds a file's entry, as the file sees it: where the file records
+// its first cluster and size. The file layer needs nothing more of directories.
+class EntryHolder {
+  public:
+    virtual bool setEntryChain(int index, uint32_t firstCluster, uint32_t size) = 0;
+
+  protected:
+    ~EntryHolder() = default;
+};
 
 // A file of the image held whole in memory: opening reads every sector of its chain;
 // read and write work on memory and flag the sectors they touch; flush (always run by
@@ -22,7 +30,7 @@ class FatFile : public File {
     ~FatFile() override;
 
     // firstCluster at or above the cluster limit means the file has no chain.
-    bool open(FatVolume* volume, FatDirectory* directory, int entryIndex, uint32_t firstCluster,
+    bool open(FatVolume* volume, EntryHolder* directory, int entryIndex, uint32_t firstCluster,
               uint32_t size);
 
     uint32_t read(uint8_t* destination, uint32_t length) override;
@@ -45,8 +53,8 @@ class FatFile : public File {
 
     uint32_t lastCluster_ = 0;  // 0 when the file has no chain
     FatVolume* volume_ = nullptr;
-    FatDirectory* directory_ = nullptr;
-    ChainBlock content_;  // data, sector list and one dirty flag per held sector
+    EntryHolder* directory_ = nullptr;
+    ChainBlock content_;  // data, sector list and which held sectors changed
     uint32_t size_ = 0;
     uint32_t sectorCount_ = 0;  // held sectors; may be fewer than content_ keeps after a shrink
     uint32_t position_ = 0;
