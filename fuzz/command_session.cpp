@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "shell/image_state.hpp"
+#include "image/image_state.hpp"
 #include "shell/shell.hpp"
 
 namespace fat12img::fuzz {

@@ -8,8 +8,8 @@
 
 #include "directory/dir_entry.hpp"
 #include "harness.hpp"
+#include "image/image_state.hpp"
 #include "shell/dispatcher.hpp"
-#include "shell/image_state.hpp"
 
 namespace fat12img::fuzz {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "shell/image_state.hpp"
+#include "image/image_state.hpp"
 
 // Under AddressSanitizer one allocation may not exceed what any image of these seeds can
 // legitimately need, so an input that makes the tool ask for gigabytes fails here as it

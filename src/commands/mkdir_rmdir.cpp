@@ -8,7 +8,7 @@
 #include "commands/paths.hpp"
 #include "console/console.hpp"
 #include "console/messages.hpp"
-#include "shell/image_state.hpp"
+#include "image/image_state.hpp"
 
 namespace fat12img {
 

@@ -6,7 +6,7 @@
 
 #include "console/console.hpp"
 #include "console/messages.hpp"
-#include "shell/image_state.hpp"
+#include "image/image_state.hpp"
 
 namespace fat12img {
 

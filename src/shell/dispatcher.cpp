@@ -8,9 +8,9 @@
 #include "commands/commands.hpp"
 #include "console/console.hpp"
 #include "console/messages.hpp"
+#include "image/image_state.hpp"
 #include "raw/format.hpp"
 #include "raw/raw_transfer.hpp"
-#include "shell/image_state.hpp"
 #include "shell/shell.hpp"
 
 namespace fat12img {

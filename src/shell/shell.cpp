@@ -4,9 +4,9 @@
 
 #include "console/console.hpp"
 #include "console/messages.hpp"
+#include "image/image_state.hpp"
 #include "platform/image_lock.hpp"
 #include "shell/dispatcher.hpp"
-#include "shell/image_state.hpp"
 #include "shell/tokenizer.hpp"
 
 namespace fat12img {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "shell/image_state.hpp"
+#include "image/image_state.hpp"
 #include "shell/shell.hpp"
 #include "support/image_builder.hpp"
 

@@ -1,4 +1,4 @@
-#include "shell/image_state.hpp"
+#include "image/image_state.hpp"
 
 #include <new>
 

@@ -1,0 +1,38 @@
+# Fails when a file of src/ includes a header of a folder it may not use. Each folder may
+# use itself and the folders listed for it, so that dependencies point one way:
+# shell -> commands -> image -> raw -> directory -> file -> volume -> platform.
+# Run as: cmake -DSOURCE_DIR=<repository> -P layering.cmake
+cmake_minimum_required(VERSION 3.25)
+
+set(may_use_platform platform)
+set(may_use_console console)
+set(may_use_volume volume platform)
+set(may_use_file file volume platform)
+set(may_use_directory directory file volume platform)
+set(may_use_raw raw console volume platform)
+set(may_use_image image raw directory file volume platform)
+set(may_use_commands commands image console directory file volume platform)
+set(may_use_shell shell commands image raw console directory file volume platform)
+
+file(GLOB folders RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*)
+set(violations "")
+foreach(folder ${folders})
+  if(NOT DEFINED may_use_${folder})
+    string(APPEND violations "\n  src/${folder}/ is a folder without a rule here")
+    continue()
+  endif()
+  file(GLOB sources ${SOURCE_DIR}/src/${folder}/*.hpp ${SOURCE_DIR}/src/${folder}/*.cpp)
+  foreach(source ${sources})
+    file(STRINGS ${source} includes REGEX "^#include \"[^\"/]+/")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^#include \"([^\"/]+)/.*" "\\1" used "${line}")
+      if(NOT used IN_LIST may_use_${folder})
+        file(RELATIVE_PATH name ${SOURCE_DIR} ${source})
+        string(APPEND violations "\n  ${name}: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(violations)
+  message(FATAL_ERROR "Includes against the layering:${violations}")
+endif()
