@@ -8,7 +8,7 @@
 
 namespace fat12img {
 
-// The holder of the open image file. The shell opens, replaces and closes the file; the
+// The holder of the open image file. The image state opens, replaces and closes the file; the
 // volume and the read command do their sector I/O through whatever handle it holds now.
 // The handle is unbuffered, so every write reaches the file at once and a host-side read
 // of the image file (cp 'disk.img x) sees every earlier change.
