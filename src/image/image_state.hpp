@@ -25,8 +25,7 @@ struct ImageState {
 extern ImageState image;
 
 // Opens the image for update (writing an empty floppy there when it cannot be opened) and
-// mounts it; true
-// when the image is open, in either mode.
+// mounts it; true when the image is open, in either mode.
 bool mountImage(const char* path);
 // The same for an image that format has just written: it is never formatted again.
 bool mountFormattedImage(const char* path);
