@@ -6,10 +6,11 @@
 
 namespace testimg {
 
-ToolResult ToolWorkspace::run(const std::vector<std::string>& args) const {
+ToolResult ToolWorkspace::run(const std::vector<std::string>& args,
+                              const std::string& input) const {
     std::vector<std::string> all{imageName_};
     all.insert(all.end(), args.begin(), args.end());
-    return runTool(path(), all);
+    return runTool(path(), all, input);
 }
 
 ToolResult ToolWorkspace::type(const std::string& input) const {

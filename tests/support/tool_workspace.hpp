@@ -23,8 +23,9 @@ class ToolWorkspace {
     void putImage(const std::vector<uint8_t>& bytes) const { writeFile(image(), bytes); }
     std::vector<uint8_t> imageBytes() const { return readFile(image()); }
 
-    // `fat12img <image> args...`: one command in command-line mode.
-    ToolResult run(const std::vector<std::string>& args) const;
+    // `fat12img <image> args...`: one command in command-line mode, with `input` on its
+    // standard input.
+    ToolResult run(const std::vector<std::string>& args, const std::string& input = "") const;
     // `fat12img <image>` with `input` typed at the prompt.
     ToolResult type(const std::string& input) const;
     // The lines typed at the prompt, one a line; gives what the session printed after the
