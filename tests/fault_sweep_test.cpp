@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/messages.hpp"
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/in_process.hpp"
@@ -22,16 +22,12 @@ using fat12img::FileRole;
 using fat12img::faults::Kind;
 using fat12img::faults::Plan;
 using Command = std::vector<std::string>;
-namespace msg = fat12img::msg;
 
-std::string line(const char* text) {
-    return std::string(text) + "\n";
-}
-
-const std::string kWriteFailed = line(msg::kMsgWriteFailed);
-const std::string kReadFailed = line(msg::kMsgReadFailed);
-const std::string kBinaryMode = line(msg::kMsgBinaryModeRefused);
-const std::string kNoDirectory = line(msg::kMsgCannotGetDirectory);
+const std::string kWriteFailed = testimg::consoleLine(u8"書き込みに失敗しました");
+const std::string kReadFailed = testimg::consoleLine(u8"読み込みに失敗しました");
+const std::string kBinaryMode =
+    testimg::consoleLine(u8"バイナリモードでは実行できないコマンドです。");
+const std::string kNoDirectory = testimg::consoleLine(u8"ディレクトリが取得できません");
 
 struct Sweep {
     const char* name;
@@ -252,7 +248,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     ASSERT_TRUE(last_.faultFired);
                     const auto& allowed = reads ? s.readFailures : s.writeFailures;
                     const bool mountFailed =
-                        reads && output == image() + std::string(msg::kFmtMountFailed + 2);
+                        reads && output == image() + testimg::consoleLine(u8" の読み込みに失敗");
                     const bool unneededRead = s.raw && reads && t.role == FileRole::Image &&
                                               (s.replacesImage || at <= mountReads);
                     // A failed close is a write that may not have completed; a host file that
@@ -266,7 +262,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                         << "said: [" << testimg::fromSjis(output) << "]";
                     if (!s.hostOutput.empty() && t.role == FileRole::Host) {
                         EXPECT_FALSE(testimg::readFile(host(s.hostOutput)).size() > 0 &&
-                                     output == line(msg::kMsgWriteFailed))
+                                     output == testimg::consoleLine(u8"書き込みに失敗しました"))
                             << "a cut-short host file was left behind";
                     }
                 }
@@ -361,41 +357,43 @@ const Sweep kSweeps[] = {
      {"cp", "OTHER\\DATA.BIN", "'out.bin"},
      {},
      {kWriteFailed},
-     readFailuresOf({kReadFailed, line(msg::kMsgCannotOpenFile)}),
+     readFailuresOf({kReadFailed, testimg::consoleLine(u8"ファイルを開けません")}),
      false,
      "out.bin"},
     {"MkdirOfThreeLevels",
      crowdedSetup(),
      {"mkdir", "SUB\\A\\B\\C"},
      {{{"mkdir", "SUB\\A"}}, {{"mkdir", "SUB\\A\\B"}}},
-     {line(msg::kMsgCannotCreateDirectory)},
-     readFailuresOf({line(msg::kMsgCannotGetNewDirectoryInfo)}),
+     {testimg::consoleLine(u8"ディレクトリを作成できません")},
+     readFailuresOf({testimg::consoleLine(u8"ディレクトリの情報を取得できません")}),
      false,
      ""},
     {"RmdirOfATreeOfThirtyFiles",
      treeSetup(),
      {"rmdir", "T"},
      {},
-     {line(msg::kMsgRemoveDirectoryFailed)},
-     readFailuresOf({line(msg::kMsgRemoveDirectoryFailed), line(msg::kMsgCannotGetParentInfo),
-                     line(msg::kMsgDirectoryNotFound)}),
+     {testimg::consoleLine(u8"ディレクトリの削除に失敗しました")},
+     readFailuresOf({testimg::consoleLine(u8"ディレクトリの削除に失敗しました"),
+                     testimg::consoleLine(u8"ディレクトリ情報を取得できません"),
+                     testimg::consoleLine(u8"ディレクトリが見つかりません")}),
      false,
      ""},
     {"MvBetweenDirectories",
      crowdedSetup(),
      {"mv", "OTHER\\DATA.BIN", "SUB\\MOVED.BIN"},
      {{{"cp", "OTHER\\DATA.BIN", "SUB\\MOVED.BIN"}}},
-     {kWriteFailed, line(msg::kMsgRemoveFileFailed)},
-     readFailuresOf({kReadFailed, kWriteFailed, line(msg::kMsgCannotOpenFile),
-                     line(msg::kMsgRemoveFileFailed)}),
+     {kWriteFailed, testimg::consoleLine(u8"ファイルの削除に失敗しました")},
+     readFailuresOf({kReadFailed, kWriteFailed, testimg::consoleLine(u8"ファイルを開けません"),
+                     testimg::consoleLine(u8"ファイルの削除に失敗しました")}),
      false,
      ""},
     {"MvOutToTheHost",
      crowdedSetup(),
      {"mv", "KEEP1", "'moved.bin"},
      {},
-     {kWriteFailed, line(msg::kMsgRemoveFileFailed)},
-     readFailuresOf({kReadFailed, line(msg::kMsgCannotOpenFile), line(msg::kMsgRemoveFileFailed)}),
+     {kWriteFailed, testimg::consoleLine(u8"ファイルの削除に失敗しました")},
+     readFailuresOf({kReadFailed, testimg::consoleLine(u8"ファイルを開けません"),
+                     testimg::consoleLine(u8"ファイルの削除に失敗しました")}),
      false,
      "moved.bin"},
     {"MvInFromTheHost",
@@ -410,7 +408,7 @@ const Sweep kSweeps[] = {
      crowdedSetup(),
      {"touch", "SUB\\NEW.TXT"},
      {},
-     {line(msg::kMsgCannotCreateFile)},
+     {testimg::consoleLine(u8"ファイルを作成できません")},
      readFailuresOf({}),
      false,
      ""},
@@ -418,7 +416,7 @@ const Sweep kSweeps[] = {
      crowdedSetup(),
      {"rm", "OTHER\\DATA.BIN"},
      {},
-     {line(msg::kMsgRemoveFileFailed)},
+     {testimg::consoleLine(u8"ファイルの削除に失敗しました")},
      readFailuresOf({}),
      false,
      ""},

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/run_tool.hpp"
@@ -66,7 +67,7 @@ class ParallelRuns : public ::testing::Test {
 
     void createImage() const {
         EXPECT_EQ(runTool(dir_.path(), {"disk.img", "ls"}).output, "");
-        ASSERT_EQ(readFile(dir_.file("disk.img")).size(), 1474560u);
+        ASSERT_EQ(readFile(dir_.file("disk.img")).size(), kFloppyBytes);
     }
 
     std::vector<uint8_t> hostFile(int i) const {
@@ -164,7 +165,7 @@ TEST_F(ParallelRuns, TwoRunsOnAMissingImageFormatItOnce) {
         EXPECT_EQ(runTogether(dir_.path(), {{"disk.img", "cp", "'p0.bin", "FIRST"},
                                             {"disk.img", "cp", "'p1.bin", "SECOND"}}),
                   "");
-        EXPECT_EQ(readFile(dir_.file("disk.img")).size(), 1474560u);
+        EXPECT_EQ(readFile(dir_.file("disk.img")).size(), kFloppyBytes);
         expectFiles({{"FIRST", 0}, {"SECOND", 1}});
     }
 }
@@ -181,7 +182,7 @@ TEST_F(ParallelRuns, AWaitingRunSaysSoOnceOnTheErrorStream) {
     EXPECT_EQ(runShell(script).output, "");
     EXPECT_EQ(readFile(dir_.file("err.txt")), [] {
         const std::string text =
-            sjis(u8"イメージファイルは他のプロセスが使用中です。終了を待っています。") + "\n";
+            consoleLine(u8"イメージファイルは他のプロセスが使用中です。終了を待っています。");
         return std::vector<uint8_t>(text.begin(), text.end());
     }());
     expectFiles({{"AFTER", 0}});

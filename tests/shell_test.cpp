@@ -250,7 +250,7 @@ TEST(MountFailure, ImageThatCannotBeCreatedIsReportedAndTheRunEnds) {
     std::filesystem::create_directory(dir.file("adir"));
     const char* paths[] = {"missing/fd.img", "adir"};
     for (const char* path : paths) {
-        const std::string expected = sjis(std::string(path) + u8" の読み込みに失敗") + "\n";
+        const std::string expected = consoleLine(std::string(path) + u8" の読み込みに失敗");
         const ToolResult cmd = runTool(dir.path(), {path, "ls"});
         EXPECT_EQ(cmd.output, expected) << path;
         EXPECT_EQ(cmd.exitStatus, 0) << path;
@@ -268,7 +268,7 @@ TEST(MountFailure, RootDirectoryThatCannotBeReadFailsTheMount) {
     img.resize(10 * 512);
     disk.putImage(img);
     const ToolResult r = disk.type("ls\n");
-    EXPECT_EQ(r.output, sjis(u8"fd.img の読み込みに失敗") + "\n");
+    EXPECT_EQ(r.output, consoleLine(u8"fd.img の読み込みに失敗"));
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(disk.imageBytes(), img);
 }
