@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "shell/messages.hpp"
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
 namespace {
 
 constexpr size_t kSector = 512;
-constexpr size_t kFloppyBytes = 2880 * kSector;
 
 uint32_t le16(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | (b[at + 1] << 8);
@@ -41,14 +41,14 @@ bool allBytesAre(const std::vector<uint8_t>& b, size_t from, size_t to, uint8_t 
 
 // Runs format on a file holding `before` and gives the file afterwards.
 std::vector<uint8_t> formatOver(const std::vector<uint8_t>& before, std::string* output) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), before);
-    const ToolResult r = runTool(dir.path(), {"fd.img", "format"});
+    ToolWorkspace disk;
+    disk.putImage(before);
+    const ToolResult r = disk.run({"format"});
     EXPECT_EQ(r.exitStatus, 0);
     if (output != nullptr) {
         *output = r.output;
     }
-    return readFile(dir.file("fd.img"));
+    return disk.imageBytes();
 }
 
 const uint8_t kBootCode[40] = {0xFA, 0xFC, 0x31, 0xC0, 0x8E, 0xD8, 0x8E, 0xC0, 0x8E, 0xD0,
@@ -103,7 +103,7 @@ TEST_F(FormattedImage, BootSectorFields) {
         EXPECT_EQ(actual, f.value) << "offset " << f.offset;
     }
     EXPECT_EQ(text(b, 43, 11), "NO NAME    ");
-    EXPECT_EQ(text(b, 54, 8), "FAT12   ");
+    EXPECT_EQ(text(b, kTypeFieldOffset, 8), "FAT12   ");
     EXPECT_EQ(std::memcmp(b.data() + 62, kBootCode, sizeof kBootCode), 0);
     EXPECT_EQ(text(b, 102, 14), "Invalid Disk\r\n");
     EXPECT_TRUE(allBytesAre(b, 116, 510, 0x00));
@@ -187,17 +187,11 @@ TEST(Format, OverwritesAnyPreviousContent) {
 }
 
 TEST(Format, LeavesTheNewRootCurrentInImageMode) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), blankFloppy());
-    const ToolResult r =
-        runTool(dir.path(), {"fd.img"}, "mkdir SUB\ncd SUB\nformat\nls\nmkdir X\n");
-    // The usage text is checked on its own in messages_test.
-    std::string usage;
-    for (const char* line : fat12img::msg::kUsageLines) {
-        usage += std::string(line) + "\n";
-    }
-    EXPECT_EQ(r.output, usage + ">>>>>>");
-    const std::vector<uint8_t> img = readFile(dir.file("fd.img"));
+    ToolWorkspace disk;
+    disk.putImage(blankFloppy());
+    const ToolResult r = disk.type("mkdir SUB\ncd SUB\nformat\nls\nmkdir X\n");
+    EXPECT_EQ(r.output, usageOutput() + ">>>>>>");
+    const std::vector<uint8_t> img = disk.imageBytes();
     ASSERT_EQ(img.size(), kFloppyBytes);
     const FloppyGeometry g = floppy144();
     EXPECT_EQ(entryName(img, rootSlotOffset(g, 0)), "X          ");
