@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -106,27 +105,6 @@ class FaultSweep : public ::testing::TestWithParam<Sweep> {
             out.push_back(testimg::readFile(host(file.first)));
         }
         return out;
-    }
-
-    // What fsck.fat finds beyond the boot sector's empty label (which every formatted image
-    // has) and, where allowed, unused clusters and a lagging FAT copy.
-    std::string fsckFindings(bool allowLostClusters) const {
-        const testimg::ToolResult r =
-            testimg::runShell("fsck.fat -n " + testimg::shellQuote(image()) + " 2>&1");
-        std::istringstream lines(r.output);
-        std::string findings;
-        for (std::string l; std::getline(lines, l);) {
-            const bool lost = l.rfind("FATs differ", 0) == 0 ||
-                              l.rfind("  Using first FAT", 0) == 0 || l.rfind("Reclaimed ", 0) == 0;
-            const bool expected =
-                (allowLostClusters && lost) || l.empty() || l.rfind("fsck.fat ", 0) == 0 ||
-                l.rfind("Label '' stored", 0) == 0 || l.rfind("  Auto-removing label", 0) == 0 ||
-                l.rfind("Leaving filesystem unchanged", 0) == 0 || l.rfind(image(), 0) == 0;
-            if (!expected) {
-                findings += l + "\n";
-            }
-        }
-        return findings;
     }
 
     static std::string join(const Command& command) {
@@ -294,7 +272,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     << "not the old tree: " << testimg::treeDifference(tree, oldTree);
                 // What the failed operation changed is put back, unused clusters included.
                 if (haveFsck) {
-                    EXPECT_EQ(fsckFindings(!undone), "");
+                    EXPECT_EQ(testimg::fsckFindings(image(), !undone), "");
                 }
             }
         }

@@ -61,15 +61,6 @@ class Disk {
     bool mounted = false;
 };
 
-inline bool allBytesAre(const std::vector<uint8_t>& img, size_t offset, size_t n, uint8_t value) {
-    for (size_t i = 0; i < n; ++i) {
-        if (img[offset + i] != value) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Empty when equal; otherwise where they first differ, which is far more telling than a
 // dump of two megabyte-sized vectors.
 inline std::string imageDiff(const std::vector<uint8_t>& actual,

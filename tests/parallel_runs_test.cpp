@@ -37,25 +37,6 @@ std::string runTogether(const std::string& dir, const std::vector<Args>& runs) {
     return all;
 }
 
-std::string fsckFindings(const std::string& image) {
-    // Every image format makes has an empty label that fsck.fat reports; nothing else.
-    std::string out = runShell("fsck.fat -n " + shellQuote(image) + " 2>&1").output;
-    std::string findings;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        end = end == std::string::npos ? out.size() : end;
-        const std::string l = out.substr(start, end - start);
-        start = end + 1;
-        if (!(l.empty() || l.rfind("fsck.fat ", 0) == 0 || l.rfind("Label '' stored", 0) == 0 ||
-              l.rfind("  Auto-removing label", 0) == 0 ||
-              l.rfind("Leaving filesystem unchanged", 0) == 0 || l.rfind(image, 0) == 0)) {
-            findings += l + "\n";
-        }
-    }
-    return findings;
-}
-
 class ParallelRuns : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -264,6 +265,11 @@ std::vector<uint8_t> bytesAt(const std::vector<uint8_t>& bytes, size_t offset, s
 
 std::vector<uint8_t> bytesBetween(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
     return std::vector<uint8_t>(bytes.begin() + long(from), bytes.begin() + long(to));
+}
+
+bool allBytesAre(const std::vector<uint8_t>& bytes, size_t offset, size_t count, uint8_t value) {
+    return std::all_of(bytes.begin() + long(offset), bytes.begin() + long(offset + count),
+                       [value](uint8_t b) { return b == value; });
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {

@@ -121,6 +121,8 @@ std::vector<uint8_t> randomBytes(size_t size, unsigned seed);
 // The `count` bytes at `offset`, and the bytes from `from` up to (not including) `to`.
 std::vector<uint8_t> bytesAt(const std::vector<uint8_t>& bytes, size_t offset, size_t count);
 std::vector<uint8_t> bytesBetween(const std::vector<uint8_t>& bytes, size_t from, size_t to);
+// Whether the `count` bytes at `offset` all hold `value`.
+bool allBytesAre(const std::vector<uint8_t>& bytes, size_t offset, size_t count, uint8_t value);
 
 // Whole files on the host.
 std::vector<uint8_t> readFile(const std::string& path);
