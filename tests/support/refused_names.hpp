@@ -24,7 +24,7 @@ inline const std::vector<RefusedName>& refusedNames() {
     static const char* const kNameExists = u8"すでに存在する名前です";
     static const char* const kDestinationExists = u8"コピー先のファイルは既に存在します";
     static const std::vector<RefusedName> names = {
-        // A field that would begin with a dot or a blank, or be blank.
+        // The field would begin with a dot or a blank, or be all blanks.
         {".", kCannotCreateDirectory, kCannotCreateFile, kCannotCreateFile, true},
         {"..", kCannotCreateDirectory, kCannotCreateFile, kCannotCreateFile, true},
         {"...", kCannotCreateDirectory, kCannotCreateFile, kCannotCreateFile, true},
@@ -32,13 +32,14 @@ inline const std::vector<RefusedName>& refusedNames() {
         {"..x", kCannotCreateDirectory, kCannotCreateFile, kCannotCreateFile, true},
         {" x", kCannotCreateDirectory, kCannotCreateFile, kCannotCreateFile, true},
         {" lead", kCannotCreateDirectory, kCannotCreateFile, kCannotCreateFile, true},
-        // mkdir walks no component: the current directory is there already.
+        // mkdir walks no component and finds the current directory there already.
         {"", kNameExists, kCannotCreateFile, kCannotCreateFile, true},
-        // No final name behind the last separator, or a "." one.
+        // mkdir walks to a directory that is there already; for touch and cp the final
+        // name is empty or ".".
         {"\\", kNameExists, kCannotCreateFile, kCannotCreateFile, false},
         {"sub\\", kNameExists, kCannotCreateFile, kCannotCreateFile, false},
         {"sub\\.", kNameExists, kCannotCreateFile, kCannotCreateFile, false},
-        // ".." and "..." are the short forms of the stored dot entries.
+        // ".." and "..." find the stored "." and ".." entries.
         {"sub\\..", kNameExists, kNameExists, kDestinationExists, false},
         {"sub\\...", kNameExists, kNameExists, kDestinationExists, false},
         {"sub\\inner\\...", kNameExists, kNameExists, kDestinationExists, false},
