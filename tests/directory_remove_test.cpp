@@ -20,14 +20,6 @@ class RemoveOnGeometry : public ::testing::TestWithParam<GeometryCase> {
     const FloppyGeometry& g() const { return GetParam().g; }
     int slotsPerSector() const { return int(g().bytesPerSector / 32); }
     int slotsPerCluster() const { return int(g().clusterBytes() / 32); }
-
-    // A directory cluster with its dot entries and nothing else.
-    void putDirectoryCluster(std::vector<uint8_t>& img, uint32_t cluster, uint32_t parent) const {
-        fillCluster(img, g(), cluster, 0);
-        putEntry(img, clusterSlotOffset(g(), cluster, 0), ".          ", 0x10, uint16_t(cluster),
-                 0);
-        putEntry(img, clusterSlotOffset(g(), cluster, 1), "..         ", 0x10, uint16_t(parent), 0);
-    }
 };
 
 INSTANTIATE_TEST_SUITE_P(Geometries, RemoveOnGeometry, ::testing::ValuesIn(allGeometries()),
@@ -43,8 +35,8 @@ TEST_P(RemoveOnGeometry, FileReleasesItsChainInEveryCopy) {
     ASSERT_TRUE(d.root.removeEntry(1));
     const auto after = d.bytes();
     EXPECT_EQ(after[rootSlotOffset(g(), 1)], 0xE5);
-    EXPECT_EQ(slice(after, rootSlotOffset(g(), 1) + 1, 31),
-              slice(img, rootSlotOffset(g(), 1) + 1, 31));
+    EXPECT_EQ(bytesAt(after, rootSlotOffset(g(), 1) + 1, 31),
+              bytesAt(img, rootSlotOffset(g(), 1) + 1, 31));
     for (uint32_t copy = 0; copy < g().numberOfFats; ++copy) {
         for (uint32_t c : {5u, 3u, 9u}) {
             EXPECT_EQ(fatEntry(after, g(), c, copy), 0u) << "cluster " << c << " copy " << copy;
@@ -193,7 +185,7 @@ TEST_P(RemoveOnGeometry, DirectoryEntryWithoutAValidChainIsRemovedAlone) {
         setChain(img, g(), {2, 3});
         putEntry(img, rootSlotOffset(g(), 0), field83("OTHER.TXT"), 0, 2, 700);
         putEntry(img, rootSlotOffset(g(), 1), field83("BROKEN"), 0x10, uint16_t(bad), 0);
-        putDirectoryCluster(img, 6, 0);
+        putDirectoryCluster(img, g(), 6, 0);
         putEntry(img, clusterSlotOffset(g(), 6, 2), field83("BROKEN"), 0x10, uint16_t(bad), 0);
         setChain(img, g(), {6});
         putEntry(img, rootSlotOffset(g(), 2), field83("SUB"), 0x10, 6, 0);
@@ -219,11 +211,11 @@ TEST_P(RemoveOnGeometry, DirectoryThatContainsItselfOrAnAncestorIsRemovedOnce) {
     setChain(img, g(), {2, 3, 4});
     putEntry(img, rootSlotOffset(g(), 0), field83("D"), 0x10, 5, 0);
     putEntry(img, rootSlotOffset(g(), 1), field83("KEEP"), 0, 2, 3 * g().clusterBytes());
-    putDirectoryCluster(img, 5, 0);
+    putDirectoryCluster(img, g(), 5, 0);
     putEntry(img, clusterSlotOffset(g(), 5, 2), field83("LOOP"), 0x10, 5, 0);
     putEntry(img, clusterSlotOffset(g(), 5, 3), field83("F.TXT"), 0, 6, 20);
     putEntry(img, clusterSlotOffset(g(), 5, 4), field83("E"), 0x10, 8, 0);
-    putDirectoryCluster(img, 8, 5);
+    putDirectoryCluster(img, g(), 8, 5);
     putEntry(img, clusterSlotOffset(g(), 8, 2), field83("UP"), 0x10, 5, 0);
     putEntry(img, clusterSlotOffset(g(), 8, 3), field83("G.TXT"), 0, 9, 20);
     setChain(img, g(), {5});
@@ -287,8 +279,8 @@ TEST(RemoveDamaged, CyclicDirectoryChainLoadsBoundedAndIsReleased) {
     const FloppyGeometry g = floppy144();
     auto img = blankFloppy(g);
     fillCluster(img, g, 5, 0xE5);  // free slots all through, so the scan reaches cluster 6
-    putEntry(img, clusterSlotOffset(g, 5, 0), ".          ", 0x10, 5, 0);
-    putEntry(img, clusterSlotOffset(g, 5, 1), "..         ", 0x10, 0, 0);
+    putEntry(img, clusterSlotOffset(g, 5, 0), kDotField, 0x10, 5, 0);
+    putEntry(img, clusterSlotOffset(g, 5, 1), kDotDotField, 0x10, 0, 0);
     fillCluster(img, g, 6, 0xE5);
     putEntry(img, clusterSlotOffset(g, 6, 0), field83("X.TXT"), 0, 0, 0);
     setFatEntry(img, g, 5, 6);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fs_fixture.hpp"
+#include "support/refused_names.hpp"
 
 using namespace fat12img;
 using namespace testimg;
@@ -191,8 +192,8 @@ TEST_P(DirectoryOnGeometry, SubdirectoryTableFollowsTheChainOrder) {
             img[clusterSlotOffset(g(), c, i)] = 0xE5;
         }
     }
-    putEntry(img, clusterSlotOffset(g(), 7, 0), ".          ", 0x10, 7, 0);
-    putEntry(img, clusterSlotOffset(g(), 7, 1), "..         ", 0x10, 0, 0);
+    putEntry(img, clusterSlotOffset(g(), 7, 0), kDotField, 0x10, 7, 0);
+    putEntry(img, clusterSlotOffset(g(), 7, 1), kDotDotField, 0x10, 0, 0);
     putEntry(img, clusterSlotOffset(g(), 5, 1), field83("DEEP.TXT"), 0, 0, 0);
     img[clusterSlotOffset(g(), 5, 2)] = 0;  // end marker after it
     putEntry(img, rootSlotOffset(g(), 0), field83("SUB"), 0x10, 7, 0);
@@ -247,7 +248,7 @@ TEST_P(DirectoryOnGeometry, EmptyFileHasNoClusterAndTheFixedFields) {
     Disk d(g(), img);
     ASSERT_EQ(d.root.createFile("Hello.TXT", 0), 0);
     const auto after = d.bytes();
-    EXPECT_EQ(slice(after, rootSlotOffset(g(), 0), 32), systemEntry("Hello   TXT", 0x00, 0, 0));
+    EXPECT_EQ(bytesAt(after, rootSlotOffset(g(), 0), 32), systemEntry("Hello   TXT", 0x00, 0, 0));
     EXPECT_EQ(fatRegion(after, g()), fatRegion(img, g()));
     EXPECT_EQ(after[rootSlotOffset(g(), 1)], 0);
     EXPECT_EQ(d.root.findEntry("HELLO.txt"), 0);
@@ -268,7 +269,7 @@ TEST_P(DirectoryOnGeometry, FileReservesWholeClustersForItsSize) {
         SCOPED_TRACE(sizes[k]);
         const size_t at = rootSlotOffset(g(), k);
         const uint16_t first = entryCluster(after, at);
-        EXPECT_EQ(slice(after, at, 32),
+        EXPECT_EQ(bytesAt(after, at, 32),
                   systemEntry(field83(numbered("F", k)), 0x00, first, sizes[k]));
         EXPECT_EQ(chainOf(after, g(), first).size(), ceilDiv(sizes[k], cb));
         used += ceilDiv(sizes[k], cb);
@@ -341,11 +342,14 @@ TEST(DirectoryCreate, NamesTheFormatCannotHoldAreRefused) {
     const FloppyGeometry g = floppy144();
     Disk d(g, blankFloppy(g));
     const auto before = d.bytes();
-    for (const char* name : {".abc", ".", "..", "...", "..x", "", " lead"}) {
-        SCOPED_TRACE(std::string("name '") + name + "'");
-        EXPECT_EQ(d.root.createFile(name, 0), -1);
-        EXPECT_EQ(d.root.createFile(name, 100), -1);
-        EXPECT_EQ(d.root.createDirectory(name), -1);
+    for (const RefusedName& row : refusedNames()) {
+        if (!row.refusedByDirectory) {
+            continue;
+        }
+        SCOPED_TRACE(std::string("name '") + row.name + "'");
+        EXPECT_EQ(d.root.createFile(row.name, 0), -1);
+        EXPECT_EQ(d.root.createFile(row.name, 100), -1);
+        EXPECT_EQ(d.root.createDirectory(row.name), -1);
     }
     EXPECT_EQ(imageDiff(d.bytes(), before, g.bytesPerSector), "");
     EXPECT_EQ(d.root.appendSlot(), 0);
@@ -388,14 +392,14 @@ TEST_P(DirectoryOnGeometry, NewDirectoryHasDotEntriesAndAZeroedCluster) {
     const uint16_t cl = entryCluster(after, rootSlotOffset(g(), 0));
     ASSERT_GE(cl, 2);
     ASSERT_LT(cl, g().clusterLimit());
-    EXPECT_EQ(slice(after, rootSlotOffset(g(), 0), 32), systemEntry(field83("SUB"), 0x10, cl, 0));
+    EXPECT_EQ(bytesAt(after, rootSlotOffset(g(), 0), 32), systemEntry(field83("SUB"), 0x10, cl, 0));
     for (uint32_t copy = 0; copy < g().numberOfFats; ++copy) {
         EXPECT_EQ(fatEntry(after, g(), cl, copy), 0xFFFu);
     }
     EXPECT_EQ(freeClusterCount(after, g()), g().clusterLimit() - 3);
     const size_t at = g().clusterOffset(cl);
-    EXPECT_EQ(slice(after, at, 32), systemEntry(".          ", 0x10, cl, 0));
-    EXPECT_EQ(slice(after, at + 32, 32), systemEntry("..         ", 0x10, 0, 0));
+    EXPECT_EQ(bytesAt(after, at, 32), systemEntry(kDotField, 0x10, cl, 0));
+    EXPECT_EQ(bytesAt(after, at + 32, 32), systemEntry(kDotDotField, 0x10, 0, 0));
     EXPECT_TRUE(allBytesAre(after, at + 64, g().clusterBytes() - 64, 0));
     EXPECT_TRUE(d.root.isDirectory(0));
     EXPECT_FALSE(d.root.isFile(0));
@@ -428,8 +432,8 @@ TEST_P(DirectoryOnGeometry, NestedDirectoryPointsBackToItsParent) {
     const uint16_t bCluster = entryCluster(after, clusterSlotOffset(g(), aCluster, 2));
     EXPECT_NE(bCluster, aCluster);
     const size_t at = g().clusterOffset(bCluster);
-    EXPECT_EQ(slice(after, at, 32), systemEntry(".          ", 0x10, bCluster, 0));
-    EXPECT_EQ(slice(after, at + 32, 32), systemEntry("..         ", 0x10, uint16_t(aCluster), 0));
+    EXPECT_EQ(bytesAt(after, at, 32), systemEntry(kDotField, 0x10, bCluster, 0));
+    EXPECT_EQ(bytesAt(after, at + 32, 32), systemEntry(kDotDotField, 0x10, uint16_t(aCluster), 0));
     EXPECT_TRUE(allBytesAre(after, at + 64, g().clusterBytes() - 64, 0));
     EXPECT_TRUE(fatCopiesAgree(after, g()));
 
@@ -475,9 +479,7 @@ TEST_P(DirectoryOnGeometry, FullSubdirectoryGrowsByAZeroedCluster) {
 TEST_P(DirectoryOnGeometry, GrowthThatThenFailsLeavesAZeroedClusterForTheNextEntry) {
     auto img = blankFloppy(g());
     const int n = slotsPerCluster();
-    fillCluster(img, g(), 2, 0);
-    putEntry(img, clusterSlotOffset(g(), 2, 0), ".          ", 0x10, 2, 0);
-    putEntry(img, clusterSlotOffset(g(), 2, 1), "..         ", 0x10, 0, 0);
+    putDirectoryCluster(img, g(), 2, 0);
     for (int i = 2; i < n; ++i) {
         putEntry(img, clusterSlotOffset(g(), 2, i), field83(numbered("F", i)), 0, 0, 0);
     }

@@ -80,15 +80,6 @@ Bytes withFatSectorsWritten(Bytes before, const FloppyGeometry& g, const FatVolu
     return before;
 }
 
-std::vector<uint32_t> chainOf(const FatVolume& v, uint32_t c) {
-    std::vector<uint32_t> chain;
-    while (v.isDataCluster(c) && chain.size() < v.clusterLimit()) {
-        chain.push_back(c);
-        c = v.getFatEntry(c);
-    }
-    return chain;
-}
-
 bool noneDirty(const FatVolume& v) {
     const std::vector<uint8_t> flags = v.fatSectorsToWrite();
     return std::all_of(flags.begin(), flags.end(), [](uint8_t f) { return f == 0; });
@@ -185,15 +176,25 @@ TEST(FatVolumeMount, BootSignatureIsNotNeeded) {
     EXPECT_TRUE(m.mounted);
 }
 
-TEST(FatVolumeMount, WrongTypeOrBadGeometryDoesNotMount) {
-    Bytes wrongType = testimg::blankFloppy();
-    std::memcpy(wrongType.data() + 54, "FAT12\0\0\0", 8);
+TEST(FatVolumeMount, OnlyTheFat12TypeFieldMounts) {
+    for (const testimg::TypeField& type : testimg::typeFields()) {
+        SCOPED_TRACE(::testing::PrintToString(type.bytes));
+        Bytes img = testimg::blankFloppy();
+        std::memcpy(img.data() + testimg::kTypeFieldOffset, type.bytes.data(), 8);
+        Mounted m(img);
+        EXPECT_EQ(m.mounted, type.fat12);
+        EXPECT_EQ(m.volume.fatInMemory().empty(), !type.fat12);
+        EXPECT_EQ(firstDifference(m.bytes(), img), -1);
+    }
+}
+
+TEST(FatVolumeMount, BadGeometryDoesNotMount) {
     Bytes noCluster = testimg::blankFloppy();
     noCluster[13] = 0;
     Bytes smallSector = testimg::blankFloppy();
     smallSector[11] = 0;  // 256 bytes per sector
     smallSector[12] = 1;
-    for (const Bytes* img : {&wrongType, &noCluster, &smallSector}) {
+    for (const Bytes* img : {&noCluster, &smallSector}) {
         Mounted m(*img);
         EXPECT_FALSE(m.mounted);
         EXPECT_TRUE(m.volume.fatInMemory().empty());
@@ -358,136 +359,130 @@ TEST(FatVolumeEntries, FindFreeClusterIsFirstFitWithWrap) {
 // ---------------------------------------------------------------------------------------
 // Allocation
 
-TEST(FatVolumeAllocate, NewChainOfThreeOnAnEmptyVolume) {
-    const FloppyGeometry g;
-    Mounted m(testimg::blankFloppy(g));
-    ASSERT_TRUE(m.mounted);
-    EXPECT_EQ(m.volume.allocateChain(0, 3), 2u);
-    EXPECT_EQ(chainOf(m.volume, 2), (std::vector<uint32_t>{2, 3, 4}));
-    EXPECT_EQ(m.volume.getFatEntry(4), 0xFFFu);
-    EXPECT_EQ(m.volume.getFatEntry(5), 0u);
-    EXPECT_TRUE(noneDirty(m.volume));
-    const Bytes after = m.bytes();
-    for (uint32_t copy = 0; copy < 2; ++copy) {
-        SCOPED_TRACE(copy);
-        const uint8_t expected[] = {0xF0, 0xFF, 0xFF, 0x03, 0x40, 0x00, 0xFF, 0x0F, 0x00};
-        EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected),
-                               after.begin() + long(g.fatOffset(copy))));
-    }
-}
-
-TEST(FatVolumeAllocate, CountZeroAndOneBothMakeOneCluster) {
-    for (uint32_t count : {0u, 1u}) {
-        SCOPED_TRACE(count);
-        const FloppyGeometry g;
-        Mounted m(testimg::blankFloppy(g));
-        ASSERT_TRUE(m.mounted);
-        EXPECT_EQ(m.volume.allocateChain(0, count), 2u);
-        EXPECT_EQ(chainOf(m.volume, 2), std::vector<uint32_t>{2});
-        EXPECT_EQ(m.volume.getFatEntry(3), 0u);
-        const Bytes after = m.bytes();
-        EXPECT_EQ(testimg::fatEntry(after, g, 2, 0), 0xFFFu);
-        EXPECT_EQ(testimg::fatEntry(after, g, 2, 1), 0xFFFu);
-    }
-}
-
-TEST(FatVolumeAllocate, NewChainTakesTheFirstFreeClusters) {
-    const FloppyGeometry g;
-    Bytes img = testimg::blankFloppy(g);
-    testimg::setChain(img, g, {2, 3, 4});
-    markUsed(img, g, {6});
-    Mounted m(img);
-    ASSERT_TRUE(m.mounted);
-    EXPECT_EQ(m.volume.allocateChain(0, 3), 5u);
-    EXPECT_EQ(chainOf(m.volume, 5), (std::vector<uint32_t>{5, 7, 8}));
-    EXPECT_EQ(chainOf(m.volume, 2), (std::vector<uint32_t>{2, 3, 4}));
-}
-
-TEST(FatVolumeAllocate, AppendSearchesAboveTheTailBeforeWrapping) {
-    {
-        SCOPED_TRACE("free cluster above the tail");
-        const FloppyGeometry g;
-        Bytes img = testimg::blankFloppy(g);
-        markUsedRange(img, g, 2, 9);
-        testimg::setFatEntry(img, g, 5, 0);  // free, but below the tail 9
-        Mounted m(img);
-        ASSERT_TRUE(m.mounted);
-        EXPECT_EQ(m.volume.allocateChain(9, 2), 9u);
-        EXPECT_EQ(chainOf(m.volume, 9), (std::vector<uint32_t>{9, 10, 11}));
-        EXPECT_EQ(m.volume.getFatEntry(5), 0u);
-    }
-    {
-        SCOPED_TRACE("nothing free above the tail");
-        const FloppyGeometry g = smallFloppy(10);
-        Bytes img = testimg::blankFloppy(g);
-        markUsedRange(img, g, 2, 11);
-        testimg::setFatEntry(img, g, 4, 0);
-        Mounted m(img);
-        ASSERT_TRUE(m.mounted);
-        EXPECT_EQ(m.volume.allocateChain(9, 1), 9u);
-        EXPECT_EQ(chainOf(m.volume, 9), (std::vector<uint32_t>{9, 4}));
-    }
-}
-
-TEST(FatVolumeAllocate, AppendOfNothingRemarksTheTail) {
-    const FloppyGeometry g;
-    Bytes img = testimg::blankFloppy(g);
-    testimg::setFatEntry(img, g, 5, 0xFF8);
-    Mounted m(img);
-    ASSERT_TRUE(m.mounted);
-    EXPECT_EQ(m.volume.allocateChain(5, 0), 5u);
-    const Bytes after = m.bytes();
-    EXPECT_EQ(testimg::fatEntry(after, g, 5, 0), 0xFFFu);
-    EXPECT_EQ(testimg::fatEntry(after, g, 5, 1), 0xFFFu);
-}
-
-struct RollbackRow {
-    const char* what;
+// One call of allocateChain and its result: the chain's first cluster, or 0 when refused.
+struct Allocation {
     uint32_t tail;
     uint32_t count;
+    uint32_t result;
 };
 
-TEST(FatVolumeAllocate, RunningOutLeavesFatAndImageAsTheyWere) {
-    // Ten clusters: chain 2 -> 3, clusters 4..9 used, 10 and 11 free.
-    const RollbackRow rows[] = {
-        {"new chain of 3", 0, 3},
-        {"new chain of 40", 0, 40},
-        {"append of 3", 3, 3},
-        {"append of 10", 3, 10},
+using FatValues = std::vector<std::pair<uint32_t, uint32_t>>;  // cluster, entry
+
+struct AllocationRow {
+    const char* what;
+    uint16_t dataClusters;
+    std::vector<std::pair<uint32_t, uint32_t>> usedRanges;  // marked as ends of chains
+    FatValues entries;                                      // then set one by one
+    std::vector<Allocation> calls;
+    FatValues after;  // in every FAT copy on the image
+};
+
+constexpr uint16_t kAllClusters = 2847;  // the whole 1.44 MB layout
+
+// A call that succeeds writes its FAT sectors at once; one that is refused leaves the FAT
+// and the image as they were, and what is left can still be had.
+TEST(FatVolumeAllocate, ChainsTakeTheFirstFreeClustersOrNothing) {
+    const AllocationRow rows[] = {
+        // Entries 0 and 1 keep the media byte and 0xFFF.
+        {"new chain of 3 on an empty volume",
+         kAllClusters,
+         {},
+         {},
+         {{0, 3, 2}},
+         {{0, 0xFF0}, {1, 0xFFF}, {2, 3}, {3, 4}, {4, 0xFFF}, {5, 0}}},
+        {"count 0 makes one cluster", kAllClusters, {}, {}, {{0, 0, 2}}, {{2, 0xFFF}, {3, 0}}},
+        {"count 1 makes one cluster", kAllClusters, {}, {}, {{0, 1, 2}}, {{2, 0xFFF}, {3, 0}}},
+        {"new chain around a used cluster",
+         kAllClusters,
+         {{2, 4}, {6, 6}},
+         {{2, 3}, {3, 4}},
+         {{0, 3, 5}},
+         {{5, 7}, {7, 8}, {8, 0xFFF}, {2, 3}, {3, 4}, {4, 0xFFF}, {6, 0xFFF}}},
+        {"append searches above the tail before a free cluster below it",
+         kAllClusters,
+         {{2, 9}},
+         {{5, 0}},
+         {{9, 2, 9}},
+         {{9, 10}, {10, 11}, {11, 0xFFF}, {5, 0}}},
+        {"append wraps round when nothing above the tail is free",
+         10,
+         {{2, 11}},
+         {{4, 0}},
+         {{9, 1, 9}},
+         {{9, 4}, {4, 0xFFF}}},
+        {"append of nothing marks the tail as the end again",
+         kAllClusters,
+         {},
+         {{5, 0xFF8}},
+         {{5, 0, 5}},
+         {{5, 0xFFF}}},
+        // Ten clusters: chain 2 -> 3, clusters 4 .. 9 used, 10 and 11 free.
+        {"new chain of 3 with 2 free",
+         10,
+         {{2, 9}},
+         {{2, 3}},
+         {{0, 3, 0}, {0, 2, 10}},
+         {{10, 11}, {11, 0xFFF}}},
+        {"new chain of 40 with 2 free",
+         10,
+         {{2, 9}},
+         {{2, 3}},
+         {{0, 40, 0}, {0, 2, 10}},
+         {{10, 11}, {11, 0xFFF}}},
+        {"append of 3 with 2 free",
+         10,
+         {{2, 9}},
+         {{2, 3}},
+         {{3, 3, 0}, {3, 2, 3}},
+         {{2, 3}, {3, 10}, {10, 11}, {11, 0xFFF}}},
+        {"append of 10 with 2 free",
+         10,
+         {{2, 9}},
+         {{2, 3}},
+         {{3, 10, 0}, {3, 2, 3}},
+         {{2, 3}, {3, 10}, {10, 11}, {11, 0xFFF}}},
+        {"one free cluster is not enough for two",
+         10,
+         {{2, 11}},
+         {{7, 0}},
+         {{0, 2, 0}, {0, 1, 7}, {0, 1, 0}},
+         {{7, 0xFFF}}},
     };
-    const FloppyGeometry g = smallFloppy(10);
-    Bytes img = testimg::blankFloppy(g);
-    testimg::setChain(img, g, {2, 3});
-    markUsedRange(img, g, 4, 9);
-    for (const RollbackRow& r : rows) {
+    for (const AllocationRow& r : rows) {
         SCOPED_TRACE(r.what);
+        const FloppyGeometry g = smallFloppy(r.dataClusters);
+        Bytes img = testimg::blankFloppy(g);
+        for (const auto& [from, to] : r.usedRanges) {
+            markUsedRange(img, g, from, to);
+        }
+        for (const auto& [cluster, value] : r.entries) {
+            testimg::setFatEntry(img, g, cluster, value);
+        }
         Mounted m(img);
         ASSERT_TRUE(m.mounted);
-        const Bytes fat = m.volume.fatInMemory();
-        EXPECT_EQ(m.volume.allocateChain(r.tail, r.count), 0u);
-        EXPECT_EQ(m.volume.fatInMemory(), fat);
-        EXPECT_TRUE(noneDirty(m.volume));
-        EXPECT_EQ(firstDifference(m.bytes(), img), -1);
-        // What is left can still be had.
-        EXPECT_EQ(m.volume.allocateChain(r.tail, 2), r.tail == 0 ? 10u : r.tail);
-        EXPECT_EQ(
-            chainOf(m.volume, r.tail == 0 ? 10 : 2),
-            r.tail == 0 ? (std::vector<uint32_t>{10, 11}) : (std::vector<uint32_t>{2, 3, 10, 11}));
+        for (const Allocation& call : r.calls) {
+            SCOPED_TRACE(::testing::Message()
+                         << "allocateChain(" << call.tail << ", " << call.count << ")");
+            const Bytes fatBefore = m.volume.fatInMemory();
+            const Bytes imageBefore = m.bytes();
+            EXPECT_EQ(m.volume.allocateChain(call.tail, call.count), call.result);
+            EXPECT_TRUE(noneDirty(m.volume));
+            if (call.result == 0) {
+                EXPECT_EQ(m.volume.fatInMemory(), fatBefore);
+                EXPECT_EQ(firstDifference(m.bytes(), imageBefore), -1);
+            }
+        }
+        const Bytes after = m.bytes();
+        for (const auto& [cluster, value] : r.after) {
+            for (uint32_t copy = 0; copy < g.numberOfFats; ++copy) {
+                EXPECT_EQ(testimg::fatEntry(after, g, cluster, copy), value)
+                    << "cluster " << cluster << ", copy " << copy;
+            }
+        }
+        // The volume's FAT is the one on the image.
+        EXPECT_TRUE(std::equal(m.volume.fatInMemory().begin(), m.volume.fatInMemory().end(),
+                               after.begin() + long(g.fatOffset(0))));
     }
-}
-
-TEST(FatVolumeAllocate, OneFreeClusterIsNotEnoughForTwo) {
-    const FloppyGeometry g = smallFloppy(10);
-    Bytes img = testimg::blankFloppy(g);
-    markUsedRange(img, g, 2, 11);
-    testimg::setFatEntry(img, g, 7, 0);
-    Mounted m(img);
-    ASSERT_TRUE(m.mounted);
-    EXPECT_EQ(m.volume.allocateChain(0, 2), 0u);
-    EXPECT_EQ(m.volume.getFatEntry(7), 0u);
-    EXPECT_EQ(firstDifference(m.bytes(), img), -1);
-    EXPECT_EQ(m.volume.allocateChain(0, 1), 7u);
-    EXPECT_EQ(m.volume.allocateChain(0, 1), 0u);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -6,11 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "console/messages.hpp"
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/in_process.hpp"
@@ -22,16 +21,12 @@ using fat12img::FileRole;
 using fat12img::faults::Kind;
 using fat12img::faults::Plan;
 using Command = std::vector<std::string>;
-namespace msg = fat12img::msg;
 
-std::string line(const char* text) {
-    return std::string(text) + "\n";
-}
-
-const std::string kWriteFailed = line(msg::kMsgWriteFailed);
-const std::string kReadFailed = line(msg::kMsgReadFailed);
-const std::string kBinaryMode = line(msg::kMsgBinaryModeRefused);
-const std::string kNoDirectory = line(msg::kMsgCannotGetDirectory);
+const std::string kWriteFailed = testimg::consoleLine(u8"書き込みに失敗しました");
+const std::string kReadFailed = testimg::consoleLine(u8"読み込みに失敗しました");
+const std::string kBinaryMode =
+    testimg::consoleLine(u8"バイナリモードでは実行できないコマンドです。");
+const std::string kNoDirectory = testimg::consoleLine(u8"ディレクトリが取得できません");
 
 struct Sweep {
     const char* name;
@@ -110,27 +105,6 @@ class FaultSweep : public ::testing::TestWithParam<Sweep> {
             out.push_back(testimg::readFile(host(file.first)));
         }
         return out;
-    }
-
-    // What fsck.fat finds beyond the boot sector's empty label (which every formatted image
-    // has) and, where allowed, unused clusters and a lagging FAT copy.
-    std::string fsckFindings(bool allowLostClusters) const {
-        const testimg::ToolResult r =
-            testimg::runShell("fsck.fat -n " + testimg::shellQuote(image()) + " 2>&1");
-        std::istringstream lines(r.output);
-        std::string findings;
-        for (std::string l; std::getline(lines, l);) {
-            const bool lost = l.rfind("FATs differ", 0) == 0 ||
-                              l.rfind("  Using first FAT", 0) == 0 || l.rfind("Reclaimed ", 0) == 0;
-            const bool expected =
-                (allowLostClusters && lost) || l.empty() || l.rfind("fsck.fat ", 0) == 0 ||
-                l.rfind("Label '' stored", 0) == 0 || l.rfind("  Auto-removing label", 0) == 0 ||
-                l.rfind("Leaving filesystem unchanged", 0) == 0 || l.rfind(image(), 0) == 0;
-            if (!expected) {
-                findings += l + "\n";
-            }
-        }
-        return findings;
     }
 
     static std::string join(const Command& command) {
@@ -252,7 +226,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     ASSERT_TRUE(last_.faultFired);
                     const auto& allowed = reads ? s.readFailures : s.writeFailures;
                     const bool mountFailed =
-                        reads && output == image() + std::string(msg::kFmtMountFailed + 2);
+                        reads && output == image() + testimg::consoleLine(u8" の読み込みに失敗");
                     const bool unneededRead = s.raw && reads && t.role == FileRole::Image &&
                                               (s.replacesImage || at <= mountReads);
                     // A failed close is a write that may not have completed; a host file that
@@ -266,7 +240,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                         << "said: [" << testimg::fromSjis(output) << "]";
                     if (!s.hostOutput.empty() && t.role == FileRole::Host) {
                         EXPECT_FALSE(testimg::readFile(host(s.hostOutput)).size() > 0 &&
-                                     output == line(msg::kMsgWriteFailed))
+                                     output == testimg::consoleLine(u8"書き込みに失敗しました"))
                             << "a cut-short host file was left behind";
                     }
                 }
@@ -298,7 +272,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     << "not the old tree: " << testimg::treeDifference(tree, oldTree);
                 // What the failed operation changed is put back, unused clusters included.
                 if (haveFsck) {
-                    EXPECT_EQ(fsckFindings(!undone), "");
+                    EXPECT_EQ(testimg::fsckFindings(image(), !undone), "");
                 }
             }
         }
@@ -361,41 +335,43 @@ const Sweep kSweeps[] = {
      {"cp", "OTHER\\DATA.BIN", "'out.bin"},
      {},
      {kWriteFailed},
-     readFailuresOf({kReadFailed, line(msg::kMsgCannotOpenFile)}),
+     readFailuresOf({kReadFailed, testimg::consoleLine(u8"ファイルを開けません")}),
      false,
      "out.bin"},
     {"MkdirOfThreeLevels",
      crowdedSetup(),
      {"mkdir", "SUB\\A\\B\\C"},
      {{{"mkdir", "SUB\\A"}}, {{"mkdir", "SUB\\A\\B"}}},
-     {line(msg::kMsgCannotCreateDirectory)},
-     readFailuresOf({line(msg::kMsgCannotGetNewDirectoryInfo)}),
+     {testimg::consoleLine(u8"ディレクトリを作成できません")},
+     readFailuresOf({testimg::consoleLine(u8"ディレクトリの情報を取得できません")}),
      false,
      ""},
     {"RmdirOfATreeOfThirtyFiles",
      treeSetup(),
      {"rmdir", "T"},
      {},
-     {line(msg::kMsgRemoveDirectoryFailed)},
-     readFailuresOf({line(msg::kMsgRemoveDirectoryFailed), line(msg::kMsgCannotGetParentInfo),
-                     line(msg::kMsgDirectoryNotFound)}),
+     {testimg::consoleLine(u8"ディレクトリの削除に失敗しました")},
+     readFailuresOf({testimg::consoleLine(u8"ディレクトリの削除に失敗しました"),
+                     testimg::consoleLine(u8"ディレクトリ情報を取得できません"),
+                     testimg::consoleLine(u8"ディレクトリが見つかりません")}),
      false,
      ""},
     {"MvBetweenDirectories",
      crowdedSetup(),
      {"mv", "OTHER\\DATA.BIN", "SUB\\MOVED.BIN"},
      {{{"cp", "OTHER\\DATA.BIN", "SUB\\MOVED.BIN"}}},
-     {kWriteFailed, line(msg::kMsgRemoveFileFailed)},
-     readFailuresOf({kReadFailed, kWriteFailed, line(msg::kMsgCannotOpenFile),
-                     line(msg::kMsgRemoveFileFailed)}),
+     {kWriteFailed, testimg::consoleLine(u8"ファイルの削除に失敗しました")},
+     readFailuresOf({kReadFailed, kWriteFailed, testimg::consoleLine(u8"ファイルを開けません"),
+                     testimg::consoleLine(u8"ファイルの削除に失敗しました")}),
      false,
      ""},
     {"MvOutToTheHost",
      crowdedSetup(),
      {"mv", "KEEP1", "'moved.bin"},
      {},
-     {kWriteFailed, line(msg::kMsgRemoveFileFailed)},
-     readFailuresOf({kReadFailed, line(msg::kMsgCannotOpenFile), line(msg::kMsgRemoveFileFailed)}),
+     {kWriteFailed, testimg::consoleLine(u8"ファイルの削除に失敗しました")},
+     readFailuresOf({kReadFailed, testimg::consoleLine(u8"ファイルを開けません"),
+                     testimg::consoleLine(u8"ファイルの削除に失敗しました")}),
      false,
      "moved.bin"},
     {"MvInFromTheHost",
@@ -410,7 +386,7 @@ const Sweep kSweeps[] = {
      crowdedSetup(),
      {"touch", "SUB\\NEW.TXT"},
      {},
-     {line(msg::kMsgCannotCreateFile)},
+     {testimg::consoleLine(u8"ファイルを作成できません")},
      readFailuresOf({}),
      false,
      ""},
@@ -418,7 +394,7 @@ const Sweep kSweeps[] = {
      crowdedSetup(),
      {"rm", "OTHER\\DATA.BIN"},
      {},
-     {line(msg::kMsgRemoveFileFailed)},
+     {testimg::consoleLine(u8"ファイルの削除に失敗しました")},
      readFailuresOf({}),
      false,
      ""},

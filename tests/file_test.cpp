@@ -54,9 +54,9 @@ TEST_P(FileOnGeometry, ReadStopsAtTheEndOfFile) {
 
     std::vector<uint8_t> buffer(size + 500);
     EXPECT_EQ(f->read(buffer.data(), 10), 10u);
-    EXPECT_EQ(slice(buffer, 0, 10), slice(data, 0, 10));
+    EXPECT_EQ(bytesAt(buffer, 0, 10), bytesAt(data, 0, 10));
     EXPECT_EQ(f->read(buffer.data(), size + 500), size - 10);
-    EXPECT_EQ(slice(buffer, 0, size - 10), slice(data, 10, size - 10));
+    EXPECT_EQ(bytesAt(buffer, 0, size - 10), bytesAt(data, 10, size - 10));
     EXPECT_EQ(f->getPosition(), size);
     EXPECT_EQ(f->read(buffer.data(), 1), 0u);
     f.reset();
@@ -131,7 +131,8 @@ TEST_P(FileOnGeometry, FileCreatedWithItsFinalSizeKeepsItsEntry) {
         ASSERT_EQ(f->write(data.data(), 3000), 3000u);
     }
     const auto after = d.bytes();
-    EXPECT_EQ(slice(after, rootSlotOffset(g(), 0), 32), slice(before, rootSlotOffset(g(), 0), 32));
+    EXPECT_EQ(bytesAt(after, rootSlotOffset(g(), 0), 32),
+              bytesAt(before, rootSlotOffset(g(), 0), 32));
     EXPECT_EQ(fatRegion(after, g()), fatRegion(before, g()));
     EXPECT_EQ(fileBytes(after, g(), entryCluster(after, rootSlotOffset(g(), 0)), 3000), data);
 }
@@ -158,7 +159,7 @@ TEST_P(FileOnGeometry, WriteInsideTheCapacityMovesOnlyTheSize) {
     EXPECT_EQ(entrySize(after, rootSlotOffset(g(), 0)), 150u);
     EXPECT_EQ(fatRegion(after, g()), fatRegion(before, g()));
     const auto content = fileBytes(after, g(), entryCluster(after, rootSlotOffset(g(), 0)), 150);
-    EXPECT_EQ(slice(content, 100, 50), data);
+    EXPECT_EQ(bytesAt(content, 100, 50), data);
 }
 
 TEST(FileSeek, PositionsFollowOriginAndStayWithinTheFile) {
@@ -272,11 +273,11 @@ TEST_P(FileOnGeometry, ShrinkKeepsWholeClustersAndDropsTheRest) {
         std::vector<uint8_t> buffer(10 * cb());
         ASSERT_TRUE(f->seek(0, SeekOrigin::Start));
         EXPECT_EQ(f->read(buffer.data(), 10 * cb()), keep);
-        EXPECT_EQ(slice(buffer, 0, keep), slice(data, 0, keep));
+        EXPECT_EQ(bytesAt(buffer, 0, keep), bytesAt(data, 0, keep));
     }
     const auto after = d.bytes();
     // The kept clusters are written whole, slack included; dropped ones are not written.
-    EXPECT_EQ(fileBytes(after, g(), first, 4 * cb()), slice(data, 0, 4 * cb()));
+    EXPECT_EQ(fileBytes(after, g(), first, 4 * cb()), bytesAt(data, 0, 4 * cb()));
     for (size_t i = 4; i < 10; ++i) {
         EXPECT_TRUE(allBytesAre(after, g().clusterOffset(fullChain[i]), cb(), 0xF8)) << i;
     }
@@ -304,7 +305,7 @@ TEST_P(FileOnGeometry, ResizeBeyondTheCapacityAddsZeroedClusters) {
     const auto after = d.bytes();
     const auto content = fileBytes(after, g(), first, target);
     ASSERT_EQ(content.size(), target);
-    EXPECT_EQ(slice(content, 0, 10), data);
+    EXPECT_EQ(bytesAt(content, 0, 10), data);
     // The old slack is kept as it was; the added clusters are zero.
     EXPECT_TRUE(allBytesAre(content, 10, cb() - 10, 0xF8));
     EXPECT_TRUE(allBytesAre(content, cb(), target - cb(), 0));
@@ -371,7 +372,7 @@ TEST_P(FileOnGeometry, SizeBeyondTheChainNeverReachesPastTheHeldSectors) {
         EXPECT_EQ(f->getSize(), claimed);
         std::vector<uint8_t> buffer(10 * cb());
         EXPECT_EQ(f->read(buffer.data(), 10 * cb()), cb());
-        EXPECT_EQ(slice(buffer, 0, cb()), head);
+        EXPECT_EQ(bytesAt(buffer, 0, cb()), head);
         EXPECT_EQ(f->read(buffer.data(), 10), 0u);
 
         ASSERT_TRUE(f->seek(int32_t(4 * cb()), SeekOrigin::Start));
@@ -386,11 +387,11 @@ TEST_P(FileOnGeometry, SizeBeyondTheChainNeverReachesPastTheHeldSectors) {
     EXPECT_EQ(std::count(chain.begin(), chain.end(), 3u), 0);
     EXPECT_EQ(entrySize(after, rootSlotOffset(g(), 0)), claimed);
     const auto content = fileBytes(after, g(), 2, 4 * cb() + 1);
-    EXPECT_EQ(slice(content, 0, cb()), head);
+    EXPECT_EQ(bytesAt(content, 0, cb()), head);
     EXPECT_TRUE(allBytesAre(content, cb(), 3 * cb(), 0));
     EXPECT_EQ(content[4 * cb()], 'Q');
     EXPECT_EQ(chainOf(after, g(), 3), std::vector<uint32_t>{3});
-    EXPECT_EQ(slice(after, g().clusterOffset(3), cb()), neighbour);
+    EXPECT_EQ(bytesAt(after, g().clusterOffset(3), cb()), neighbour);
     EXPECT_TRUE(fatCopiesAgree(after, g()));
 }
 
@@ -474,7 +475,7 @@ TEST_P(FileOnGeometry, DataSurvivesSeveralGrowthsAndARemount) {
     const size_t at = rootSlotOffset(g(), 0);
     const uint16_t first = entryCluster(after, at);
     // Writing moves the size and the first cluster, nothing else of the entry.
-    EXPECT_EQ(slice(after, at, 32), systemEntry(field83("R.DAT"), 0, first, 10000));
+    EXPECT_EQ(bytesAt(after, at, 32), systemEntry(field83("R.DAT"), 0, first, 10000));
     const auto chain = chainOf(after, g(), first);
     EXPECT_EQ(std::set<uint32_t>(chain.begin(), chain.end()).size(), chain.size());
     EXPECT_GE(chain.size() * cb(), 10000u);

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "console/messages.hpp"
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
 namespace {
 
 constexpr size_t kSector = 512;
-constexpr size_t kFloppyBytes = 2880 * kSector;
 
 uint32_t le16(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | (b[at + 1] << 8);
@@ -30,25 +30,16 @@ std::string text(const std::vector<uint8_t>& b, size_t at, size_t n) {
     return std::string(reinterpret_cast<const char*>(b.data() + at), n);
 }
 
-bool allBytesAre(const std::vector<uint8_t>& b, size_t from, size_t to, uint8_t value) {
-    for (size_t i = from; i < to; ++i) {
-        if (b[i] != value) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Runs format on a file holding `before` and gives the file afterwards.
 std::vector<uint8_t> formatOver(const std::vector<uint8_t>& before, std::string* output) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), before);
-    const ToolResult r = runTool(dir.path(), {"fd.img", "format"});
+    ToolWorkspace disk;
+    disk.putImage(before);
+    const ToolResult r = disk.run({"format"});
     EXPECT_EQ(r.exitStatus, 0);
     if (output != nullptr) {
         *output = r.output;
     }
-    return readFile(dir.file("fd.img"));
+    return disk.imageBytes();
 }
 
 const uint8_t kBootCode[40] = {0xFA, 0xFC, 0x31, 0xC0, 0x8E, 0xD8, 0x8E, 0xC0, 0x8E, 0xD0,
@@ -103,10 +94,10 @@ TEST_F(FormattedImage, BootSectorFields) {
         EXPECT_EQ(actual, f.value) << "offset " << f.offset;
     }
     EXPECT_EQ(text(b, 43, 11), "NO NAME    ");
-    EXPECT_EQ(text(b, 54, 8), "FAT12   ");
+    EXPECT_EQ(text(b, kTypeFieldOffset, 8), "FAT12   ");
     EXPECT_EQ(std::memcmp(b.data() + 62, kBootCode, sizeof kBootCode), 0);
     EXPECT_EQ(text(b, 102, 14), "Invalid Disk\r\n");
-    EXPECT_TRUE(allBytesAre(b, 116, 510, 0x00));
+    EXPECT_TRUE(allBytesAre(b, 116, 510 - 116, 0x00));
     EXPECT_EQ(b[510], 0x55);
     EXPECT_EQ(b[511], 0xAA);
 }
@@ -128,10 +119,10 @@ TEST_F(FormattedImage, FatCopiesRootAndDataArea) {
         EXPECT_EQ(b[at], 0xF0) << "FAT copy " << copy;
         EXPECT_EQ(b[at + 1], 0xFF) << "FAT copy " << copy;
         EXPECT_EQ(b[at + 2], 0xFF) << "FAT copy " << copy;
-        EXPECT_TRUE(allBytesAre(b, at + 3, at + 9 * kSector, 0x00)) << "FAT copy " << copy;
+        EXPECT_TRUE(allBytesAre(b, at + 3, 9 * kSector - 3, 0x00)) << "FAT copy " << copy;
     }
-    EXPECT_TRUE(allBytesAre(b, 19 * kSector, 33 * kSector, 0x00)) << "root directory";
-    EXPECT_TRUE(allBytesAre(b, 33 * kSector, kFloppyBytes, 0xF8)) << "data area";
+    EXPECT_TRUE(allBytesAre(b, 19 * kSector, 14 * kSector, 0x00)) << "root directory";
+    EXPECT_TRUE(allBytesAre(b, 33 * kSector, kFloppyBytes - 33 * kSector, 0xF8)) << "data area";
 }
 
 TEST_F(FormattedImage, IndependentCheckerFindsOnlyTheMissingLabel) {
@@ -187,17 +178,11 @@ TEST(Format, OverwritesAnyPreviousContent) {
 }
 
 TEST(Format, LeavesTheNewRootCurrentInImageMode) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), blankFloppy());
-    const ToolResult r =
-        runTool(dir.path(), {"fd.img"}, "mkdir SUB\ncd SUB\nformat\nls\nmkdir X\n");
-    // The usage text is checked on its own in messages_test.
-    std::string usage;
-    for (const char* line : fat12img::msg::kUsageLines) {
-        usage += std::string(line) + "\n";
-    }
-    EXPECT_EQ(r.output, usage + ">>>>>>");
-    const std::vector<uint8_t> img = readFile(dir.file("fd.img"));
+    ToolWorkspace disk;
+    disk.putImage(blankFloppy());
+    const ToolResult r = disk.type("mkdir SUB\ncd SUB\nformat\nls\nmkdir X\n");
+    EXPECT_EQ(r.output, usageOutput() + ">>>>>>");
+    const std::vector<uint8_t> img = disk.imageBytes();
     ASSERT_EQ(img.size(), kFloppyBytes);
     const FloppyGeometry g = floppy144();
     EXPECT_EQ(entryName(img, rootSlotOffset(g, 0)), "X          ");

@@ -61,19 +61,6 @@ class Disk {
     bool mounted = false;
 };
 
-inline std::vector<uint8_t> slice(const std::vector<uint8_t>& img, size_t offset, size_t n) {
-    return std::vector<uint8_t>(img.begin() + long(offset), img.begin() + long(offset + n));
-}
-
-inline bool allBytesAre(const std::vector<uint8_t>& img, size_t offset, size_t n, uint8_t value) {
-    for (size_t i = 0; i < n; ++i) {
-        if (img[offset + i] != value) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Empty when equal; otherwise where they first differ, which is far more telling than a
 // dump of two megabyte-sized vectors.
 inline std::string imageDiff(const std::vector<uint8_t>& actual,
@@ -94,13 +81,14 @@ inline std::string imageDiff(const std::vector<uint8_t>& actual,
 
 // Every FAT copy, as one run of bytes.
 inline std::vector<uint8_t> fatRegion(const std::vector<uint8_t>& img, const FloppyGeometry& g) {
-    return slice(img, g.fatOffset(0), g.fatOffset(g.numberOfFats) - g.fatOffset(0));
+    return testimg::bytesAt(img, g.fatOffset(0), g.fatOffset(g.numberOfFats) - g.fatOffset(0));
 }
 
 inline bool fatCopiesAgree(const std::vector<uint8_t>& img, const FloppyGeometry& g) {
     const size_t fatBytes = g.fatOffset(1) - g.fatOffset(0);
     for (uint32_t copy = 1; copy < g.numberOfFats; ++copy) {
-        if (slice(img, g.fatOffset(copy), fatBytes) != slice(img, g.fatOffset(0), fatBytes)) {
+        if (testimg::bytesAt(img, g.fatOffset(copy), fatBytes) !=
+            testimg::bytesAt(img, g.fatOffset(0), fatBytes)) {
             return false;
         }
     }
@@ -151,10 +139,6 @@ inline void putFileData(std::vector<uint8_t>& img, const FloppyGeometry& g,
 
 inline std::string numbered(const char* prefix, int i) {
     return prefix + std::to_string(i);
-}
-
-inline uint32_t ceilDiv(uint32_t a, uint32_t b) {
-    return (a + b - 1) / b;
 }
 
 }  // namespace fstest

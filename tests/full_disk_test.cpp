@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/run_tool.hpp"
@@ -15,7 +16,7 @@ using namespace testimg;
 
 namespace {
 
-const std::string kWriteFailed = sjis(u8"書き込みに失敗しました") + "\n";
+const std::string kWriteFailed = consoleLine(u8"書き込みに失敗しました");
 
 class FullDisk : public ::testing::Test {
   protected:
@@ -56,7 +57,7 @@ TEST_F(FullDisk, FormatOfAnExistingImageSaysItsWriteFailed) {
 
 TEST_F(FullDisk, AMissingImageThatCannotBeWrittenWholeIsNotLeftBehind) {
     const std::string out = runLimited(100, {"new.img", "ls"});
-    EXPECT_EQ(out, "new.img" + sjis(u8" の読み込みに失敗") + "\n");
+    EXPECT_EQ(out, "new.img" + consoleLine(u8" の読み込みに失敗"));
     EXPECT_FALSE(exists("new.img"));
 }
 

@@ -11,6 +11,7 @@
 #include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
@@ -25,17 +26,15 @@ const std::string kTransferTooLarge =
 // Builds a small tree in `imageName` inside a new directory, through single commands and an
 // interactive session, and gives the image's bytes.
 std::vector<uint8_t> buildTree(const std::string& imageName) {
-    TempDir dir;
-    writeFile(dir.file("kernel.bin"), pattern(5000, 1));
-    writeFile(dir.file("note.txt"), std::string("hello\n"));
+    ToolWorkspace disk(imageName);
+    writeFile(disk.file("kernel.bin"), pattern(5000, 1));
+    writeFile(disk.file("note.txt"), std::string("hello\n"));
     std::vector<uint8_t> boot = pattern(512, 2);
     boot[510] = 0x55;
     boot[511] = 0xAA;
-    writeFile(dir.file("loader.bin"), boot);
+    writeFile(disk.file("loader.bin"), boot);
     auto run = [&](const std::vector<std::string>& args, const std::string& input = "") {
-        std::vector<std::string> all = {imageName};
-        all.insert(all.end(), args.begin(), args.end());
-        return runTool(dir.path(), all, input).output;
+        return disk.run(args, input).output;
     };
     EXPECT_EQ(run({"mkdir", "SYSTEM\\BOOT"}), "");
     EXPECT_EQ(run({"cp", "'kernel.bin", "SYSTEM\\KERNEL.BIN"}), "");
@@ -47,7 +46,7 @@ std::vector<uint8_t> buildTree(const std::string& imageName) {
     // A raw sector into the last data cluster, which no file uses.
     EXPECT_EQ(run({"write", "loader.bin", "lba=2879"}), "");
     EXPECT_EQ(run({"ls", "SYSTEM\\BOOT"}), listing({".", "..", "NOTE.TXT"}));
-    return readFile(dir.file(imageName));
+    return disk.imageBytes();
 }
 
 // Every entry in use in the directory whose slots start at `offset` (`slots` of them).
@@ -101,38 +100,34 @@ TEST(ReproducibleImages, SameCommandsGiveTheSameBytesAndFixedDates) {
 // Sizes of 4 GiB and more do not fit the 32 bits of a file's size, and a size above 2 GiB
 // does not fit a 32-bit long: neither may shrink to a small file or a wrong message.
 TEST(HostFileSize, FilesBeyondFourGibibytesAreRefused) {
-    TempDir dir;
-    ASSERT_EQ(runTool(dir.path(), {"fd.img", "touch", "KEEP"}).output, "");
-    const std::vector<uint8_t> image = readFile(dir.file("fd.img"));
+    ToolWorkspace disk;
+    ASSERT_EQ(disk.run({"touch", "KEEP"}).output, "");
+    const std::vector<uint8_t> image = disk.imageBytes();
     try {
-        makeSparseFile(dir.file("big"), 4 * kGibibyte + 100);
-        makeSparseFile(dir.file("three"), 3 * kGibibyte);
+        makeSparseFile(disk.file("big"), 4 * kGibibyte + 100);
+        makeSparseFile(disk.file("three"), 3 * kGibibyte);
     } catch (const std::exception& e) {
         GTEST_SKIP() << "no sparse file of 4 GiB here: " << e.what();
     }
-    auto run = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"fd.img"};
-        all.insert(all.end(), args.begin(), args.end());
-        return runTool(dir.path(), all).output;
-    };
+    auto run = [&](const std::vector<std::string>& args) { return disk.run(args).output; };
     EXPECT_EQ(run({"cp", "'big", "BIG"}), kOutOfMemory);
     EXPECT_EQ(run({"cp", "'big", "'copy"}), kOutOfMemory);
     EXPECT_EQ(run({"mv", "'big", "BIG"}), kOutOfMemory);
     EXPECT_EQ(run({"write", "big"}), kTransferTooLarge);
     EXPECT_EQ(run({"write", "big", "num=0", "lba=1"}), kTransferTooLarge);
     EXPECT_EQ(run({"write", "three"}), kTransferTooLarge);
-    EXPECT_TRUE(readFile(dir.file("fd.img")) == image) << "the image was changed";
-    EXPECT_FALSE(std::filesystem::exists(dir.file("copy")));
+    EXPECT_TRUE(disk.imageBytes() == image) << "the image was changed";
+    EXPECT_FALSE(std::filesystem::exists(disk.file("copy")));
 }
 
 // Windows console programs read standard input in text mode, where Ctrl+Z ends it; elsewhere
 // the byte is just a byte of a command name.
 TEST(ConsoleInput, CtrlZ) {
-    TempDir dir;
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, "touch A\n\x1Atouch B\nls\n");
+    ToolWorkspace disk;
+    const ToolResult r = disk.type("touch A\n\x1Atouch B\nls\n");
 #ifdef _WIN32
     EXPECT_EQ(r.output, usageOutput() + ">>");
-    EXPECT_EQ(runTool(dir.path(), {"fd.img", "ls"}).output, listing({"A"}));
+    EXPECT_EQ(disk.run({"ls"}).output, listing({"A"}));
 #else
     EXPECT_EQ(r.output, usageOutput() + ">>" + consoleLine(u8"無効なコマンドです。") + ">" +
                             listing({"A"}) + ">");

@@ -11,6 +11,7 @@
 #include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
@@ -30,29 +31,27 @@ class HostileSession : public ::testing::Test {
         for (int i = 0; i < 3000; ++i) {
             keep.push_back(uint8_t(i * 7 + 3));
         }
-        writeFile(dir.file("keep.bin"), keep);
-        ASSERT_EQ(runTool(dir.path(), {"fd.img", "cp", "'keep.bin", "KEEP.BIN"}).output, "");
+        writeFile(disk.file("keep.bin"), keep);
+        ASSERT_EQ(disk.run({"cp", "'keep.bin", "KEEP.BIN"}).output, "");
     }
 
     void TearDown() override {
-        const ToolResult out = runTool(dir.path(), {"fd.img", "cp", "KEEP.BIN", "'back.bin"});
+        const ToolResult out = disk.run({"cp", "KEEP.BIN", "'back.bin"});
         EXPECT_EQ(out.output, "");
-        EXPECT_EQ(readFile(dir.file("back.bin")), keep);
-        EXPECT_EQ(readFile(dir.file("fd.img")).size(), 1474560u);
+        EXPECT_EQ(readFile(disk.file("back.bin")), keep);
+        EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
     }
 
     // Types the raw bytes at the prompt; gives what follows the usage text.
     std::string typed(const std::string& input) {
-        const ToolResult r = runTool(dir.path(), {"fd.img"}, input);
+        const ToolResult r = disk.type(input);
         EXPECT_EQ(r.exitStatus, 0);
-        const std::string usage = usageOutput();
-        EXPECT_EQ(r.output.substr(0, usage.size()), usage);
-        return r.output.size() < usage.size() ? r.output : r.output.substr(usage.size());
+        return afterUsage(r.output);
     }
 
-    std::string ls() { return runTool(dir.path(), {"fd.img", "ls"}).output; }
+    std::string ls() { return disk.run({"ls"}).output; }
 
-    TempDir dir;
+    ToolWorkspace disk;
     std::vector<uint8_t> keep;
 };
 
@@ -75,7 +74,7 @@ TEST_F(HostileSession, OverlongLinesRunAsPiecesOf255Characters) {
         const std::string line = "touch " + std::string(row.length - 6, 'A') + "\n";
         EXPECT_EQ(typed(line), row.expected);
         EXPECT_EQ(ls(), listing({"KEEP.BIN", "AAAAAAAA"}));
-        EXPECT_EQ(runTool(dir.path(), {"fd.img", "rm", "AAAAAAAA"}).output, "");
+        EXPECT_EQ(disk.run({"rm", "AAAAAAAA"}).output, "");
     }
 }
 
@@ -117,7 +116,7 @@ TEST_F(HostileSession, AbsurdRawParametersAreTestedNotObeyed) {
         SCOPED_TRACE(row.line);
         EXPECT_EQ(typed(row.line + "\n"), ">" + row.expected + ">");
     }
-    EXPECT_EQ(readFile(dir.file("out.bin")).size(), 512u);
+    EXPECT_EQ(readFile(disk.file("out.bin")).size(), 512u);
 }
 
 TEST_F(HostileSession, PathsOfHundredsOfSeparators) {
@@ -167,7 +166,7 @@ TEST_F(HostileSession, NamesOfEveryByteValue) {
     EXPECT_EQ(out, expected + ">");
 
     // Every created name reads back from the image, in creation order.
-    const auto img = readFile(dir.file("fd.img"));
+    const auto img = disk.imageBytes();
     const FloppyGeometry g = floppy144();
     size_t slot = 1;  // slot 0 holds KEEP.BIN
     for (uint8_t b : bytes) {

@@ -12,6 +12,7 @@
 #include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
@@ -126,10 +127,7 @@ std::string session(const TempDir& dir, const std::string& image,
     for (const std::string& line : lines) {
         input += line + "\n";
     }
-    const std::string usage = runTool(dir.path(), {"help"}).output;
-    const std::string out = runTool(dir.path(), {image}, input).output;
-    EXPECT_EQ(out.substr(0, usage.size()), usage);
-    return out.size() < usage.size() ? out : out.substr(usage.size());
+    return afterUsage(runTool(dir.path(), {image}, input).output);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/run_tool.hpp"
@@ -36,25 +37,6 @@ std::string runTogether(const std::string& dir, const std::vector<Args>& runs) {
     return all;
 }
 
-std::string fsckFindings(const std::string& image) {
-    // Every image format makes has an empty label that fsck.fat reports; nothing else.
-    std::string out = runShell("fsck.fat -n " + shellQuote(image) + " 2>&1").output;
-    std::string findings;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        end = end == std::string::npos ? out.size() : end;
-        const std::string l = out.substr(start, end - start);
-        start = end + 1;
-        if (!(l.empty() || l.rfind("fsck.fat ", 0) == 0 || l.rfind("Label '' stored", 0) == 0 ||
-              l.rfind("  Auto-removing label", 0) == 0 ||
-              l.rfind("Leaving filesystem unchanged", 0) == 0 || l.rfind(image, 0) == 0)) {
-            findings += l + "\n";
-        }
-    }
-    return findings;
-}
-
 class ParallelRuns : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -66,7 +48,7 @@ class ParallelRuns : public ::testing::Test {
 
     void createImage() const {
         EXPECT_EQ(runTool(dir_.path(), {"disk.img", "ls"}).output, "");
-        ASSERT_EQ(readFile(dir_.file("disk.img")).size(), 1474560u);
+        ASSERT_EQ(readFile(dir_.file("disk.img")).size(), kFloppyBytes);
     }
 
     std::vector<uint8_t> hostFile(int i) const {
@@ -164,7 +146,7 @@ TEST_F(ParallelRuns, TwoRunsOnAMissingImageFormatItOnce) {
         EXPECT_EQ(runTogether(dir_.path(), {{"disk.img", "cp", "'p0.bin", "FIRST"},
                                             {"disk.img", "cp", "'p1.bin", "SECOND"}}),
                   "");
-        EXPECT_EQ(readFile(dir_.file("disk.img")).size(), 1474560u);
+        EXPECT_EQ(readFile(dir_.file("disk.img")).size(), kFloppyBytes);
         expectFiles({{"FIRST", 0}, {"SECOND", 1}});
     }
 }
@@ -181,7 +163,7 @@ TEST_F(ParallelRuns, AWaitingRunSaysSoOnceOnTheErrorStream) {
     EXPECT_EQ(runShell(script).output, "");
     EXPECT_EQ(readFile(dir_.file("err.txt")), [] {
         const std::string text =
-            sjis(u8"イメージファイルは他のプロセスが使用中です。終了を待っています。") + "\n";
+            consoleLine(u8"イメージファイルは他のプロセスが使用中です。終了を待っています。");
         return std::vector<uint8_t>(text.begin(), text.end());
     }());
     expectFiles({{"AFTER", 0}});

@@ -36,37 +36,28 @@ constexpr uint32_t kClusterBytes = 512;
 constexpr uint32_t kDataClusters = 2847;
 constexpr size_t kRootSlots = 224;
 constexpr size_t kSlotsPerCluster = kClusterBytes / 32;
-constexpr size_t kImageBytes = 1474560;
 constexpr int kMaxDepth = 5;
 
-std::string line(const char* utf8) {
-    return sjis(utf8) + "\n";
-}
-
 struct Messages {
-    std::string cannotGetDirectory = line(u8"ディレクトリが取得できません");
-    std::string directoryDoesNotExist = line(u8"ディレクトリが存在しません");
-    std::string directoryNotFound = line(u8"ディレクトリが見つかりません");
-    std::string nameExists = line(u8"すでに存在する名前です");
-    std::string cannotCreateDirectory = line(u8"ディレクトリを作成できません");
-    std::string isCurrentDirectory = line(u8"カレントディレクトリです。");
-    std::string isRootDirectory = line(u8"ルートディレクトリです");
-    std::string removeDirectoryFailed = line(u8"ディレクトリの削除に失敗しました");
-    std::string cannotCreateFile = line(u8"ファイルを作成できません");
-    std::string nameDoesNotExist = line(u8"存在しない名前です");
-    std::string isDirectory = line(u8"ディレクトリです");
-    std::string sourceNotFound = line(u8"コピー元のファイルが見つかりません");
-    std::string cannotOpenFile = line(u8"ファイルを開けません");
-    std::string destinationExists = line(u8"コピー先のファイルは既に存在します");
+    std::string cannotGetDirectory = consoleLine(u8"ディレクトリが取得できません");
+    std::string directoryDoesNotExist = consoleLine(u8"ディレクトリが存在しません");
+    std::string directoryNotFound = consoleLine(u8"ディレクトリが見つかりません");
+    std::string nameExists = consoleLine(u8"すでに存在する名前です");
+    std::string cannotCreateDirectory = consoleLine(u8"ディレクトリを作成できません");
+    std::string isCurrentDirectory = consoleLine(u8"カレントディレクトリです。");
+    std::string isRootDirectory = consoleLine(u8"ルートディレクトリです");
+    std::string removeDirectoryFailed = consoleLine(u8"ディレクトリの削除に失敗しました");
+    std::string cannotCreateFile = consoleLine(u8"ファイルを作成できません");
+    std::string nameDoesNotExist = consoleLine(u8"存在しない名前です");
+    std::string isDirectory = consoleLine(u8"ディレクトリです");
+    std::string sourceNotFound = consoleLine(u8"コピー元のファイルが見つかりません");
+    std::string cannotOpenFile = consoleLine(u8"ファイルを開けません");
+    std::string destinationExists = consoleLine(u8"コピー先のファイルは既に存在します");
 };
 
 const Messages& msg() {
     static const Messages messages;
     return messages;
-}
-
-std::string usageText() {
-    return usageOutput();
 }
 
 // Tool output made readable in a failure report: Shift_JIS shown as UTF-8, and the line
@@ -176,10 +167,6 @@ bool inUse(const Slot& s) {
     return s.kind != Kind::Free;
 }
 
-uint32_t clustersFor(size_t bytes) {
-    return uint32_t((bytes + kClusterBytes - 1) / kClusterBytes);
-}
-
 class Model {
   public:
     Model() { reset(); }
@@ -209,7 +196,7 @@ class Model {
         uint32_t used = d.clusters;
         for (const Slot& s : d.slots) {
             if (s.kind == Kind::File) {
-                used += clustersFor(s.data.size());
+                used += ceilDiv(uint32_t(s.data.size()), kClusterBytes);
             } else if (s.kind == Kind::Directory) {
                 used += usedClusters(*s.dir);
             }
@@ -375,7 +362,8 @@ class Model {
         if (index == -1) {
             return -1;
         }
-        const uint32_t needed = kind == Kind::Directory ? 1 : clustersFor(data.size());
+        const uint32_t needed =
+            kind == Kind::Directory ? 1 : ceilDiv(uint32_t(data.size()), kClusterBytes);
         if (needed > freeClusters()) {
             if (appended) {
                 d.slots.pop_back();
@@ -421,22 +409,13 @@ class Model {
     }
 
     void list(const Dir& d, std::string& out) const {
-        int column = 0;
+        std::vector<std::string> names;
         for (const Slot& s : d.slots) {
-            if (!inUse(s)) {
-                continue;
-            }
-            std::string name = displayName(s.field);
-            name.resize(std::max<size_t>(name.size(), 13), ' ');
-            out += name;
-            if (++column == 6) {
-                out += "\n";
-                column = 0;
+            if (inUse(s)) {
+                names.push_back(displayName(s.field));
             }
         }
-        if (column != 0) {
-            out += "\n";
-        }
+        out += listing(names);
     }
 
     void ls(const std::string* path, std::string& out) {
@@ -1102,7 +1081,7 @@ void checkDirectory(const std::vector<uint8_t>& img, const FloppyGeometry& g, co
                 continue;
             }
             const size_t chainLength = cluster == 0 ? 0 : chainOf(img, g, cluster).size();
-            if (chainLength != clustersFor(s.data.size())) {
+            if (chainLength != ceilDiv(uint32_t(s.data.size()), kClusterBytes)) {
                 problems.push_back(where + ": chain of " + std::to_string(chainLength) +
                                    " clusters for " + std::to_string(size) + " bytes");
             } else if (fileBytes(img, g, cluster, size) != s.data) {
@@ -1225,15 +1204,6 @@ void checkMtools(const TempDir& dir, const Model& model, std::vector<std::string
 
 // ---------------------------------------------------------------------------------------
 
-std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t size) {
-    std::vector<uint8_t> bytes(size);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (uint8_t& b : bytes) {
-        b = uint8_t(byte(rng));
-    }
-    return bytes;
-}
-
 size_t hostFileSize(std::mt19937& rng) {
     static const size_t boundaries[] = {0, 1, 511, 512, 513, 1024, 1025, 8192};
     if (std::bernoulli_distribution(0.5)(rng)) {
@@ -1299,7 +1269,7 @@ std::vector<std::string> runSeed(unsigned seed, unsigned length, bool peers, std
     if (r.exitStatus != 0) {
         problems.push_back("exit status " + std::to_string(r.exitStatus));
     }
-    const std::string usage = usageText();
+    const std::string usage = usageOutput();
     if (r.output.compare(0, usage.size(), usage) != 0) {
         problems.push_back("the session does not start with the usage text");
         return problems;
@@ -1343,7 +1313,7 @@ std::vector<std::string> runSeed(unsigned seed, unsigned length, bool peers, std
     }
 
     const std::vector<uint8_t> img = readFile(dir.file("fd.img"));
-    if (img.size() != kImageBytes) {
+    if (img.size() != kFloppyBytes) {
         problems.push_back("image is " + std::to_string(img.size()) + " bytes");
         return problems;
     }

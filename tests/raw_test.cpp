@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "console/messages.hpp"
+#include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
@@ -18,37 +18,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kSector = 512;
-constexpr size_t kFloppyBytes = 2880 * kSector;
 
-std::string say(const char* utf8) {
-    return sjis(utf8) + "\n";
-}
-
-const std::string kTooLarge = say(u8"32MBより大きいディスクイメージの操作に対応していません");
-const std::string kCannotOpen = say(u8"ファイルを開けませんでした");
-const std::string kBadBase = say(u8"baseの値が不正です");
-const std::string kBadLba = say(u8"lbaの値が不正です");
-const std::string kBadNum = say(u8"numの値が不正です");
-const std::string kRootListing = "SUB          \n";
-const std::string kSubListing = ".            ..           \n";
-
-// The usage text is checked on its own in messages_test.
-std::string usage() {
-    std::string text;
-    for (const char* line : fat12img::msg::kUsageLines) {
-        text += std::string(line) + "\n";
-    }
-    return text;
-}
-
-Bytes randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes bytes(n);
-    for (uint8_t& b : bytes) {
-        b = uint8_t(gen());
-    }
-    return bytes;
-}
+const std::string kTooLarge =
+    consoleLine(u8"32MBより大きいディスクイメージの操作に対応していません");
+const std::string kCannotOpen = consoleLine(u8"ファイルを開けませんでした");
+const std::string kBadBase = consoleLine(u8"baseの値が不正です");
+const std::string kBadLba = consoleLine(u8"lbaの値が不正です");
+const std::string kBadNum = consoleLine(u8"numの値が不正です");
+const std::string kRootListing = listing({"SUB"});
+const std::string kSubListing = listing({".", ".."});
 
 Bytes sectorOf(const Bytes& img, size_t n) {
     if ((n + 1) * kSector > img.size()) {
@@ -63,26 +41,20 @@ Bytes concat(const Bytes& a, const Bytes& b) {
     return out;
 }
 
-Bytes slice(const Bytes& b, size_t from, size_t to) {
-    return Bytes(b.begin() + long(from), b.begin() + long(to));
-}
-
 // A fresh floppy in fd.img; its data sectors hold 0xF8, so a changed byte stands out.
 class Raw : public ::testing::Test {
   protected:
     void SetUp() override {
         floppy_ = blankFloppy();
-        writeFile(dir_.file("fd.img"), floppy_);
+        disk_.putImage(floppy_);
     }
     ToolResult run(const std::vector<std::string>& commandAndArgs) {
-        std::vector<std::string> args = {"fd.img"};
-        args.insert(args.end(), commandAndArgs.begin(), commandAndArgs.end());
-        return runTool(dir_.path(), args);
+        return disk_.run(commandAndArgs);
     }
-    Bytes image() const { return readFile(dir_.file("fd.img")); }
-    std::string path(const std::string& name) const { return dir_.file(name); }
+    Bytes image() const { return disk_.imageBytes(); }
+    std::string path(const std::string& name) const { return disk_.file(name); }
 
-    TempDir dir_;
+    ToolWorkspace disk_;
     Bytes floppy_;
 };
 
@@ -117,18 +89,23 @@ TEST_F(Raw, WriteTransfersWholeAndShortSectors) {
         {"num=3 from 600 bytes",
          h600,
          {"num=3"},
-         {slice(h600, 0, 512), filled(slice(h600, 512, 600), 0xF8), untouched, untouched}},
+         {bytesBetween(h600, 0, 512), filled(bytesBetween(h600, 512, 600), 0xF8), untouched,
+          untouched}},
         {"num=3 from 600 bytes with ch=7",
          h600,
          {"num=3", "ch=7"},
-         {slice(h600, 0, 512), filled(slice(h600, 512, 600), 7), Bytes(kSector, 7), untouched}},
-        {"base=1 num=1", h1024, {"base=1", "num=1"}, {slice(h1024, 512, 1024), untouched}},
+         {bytesBetween(h600, 0, 512), filled(bytesBetween(h600, 512, 600), 7), Bytes(kSector, 7),
+          untouched}},
+        {"base=1 num=1", h1024, {"base=1", "num=1"}, {bytesBetween(h1024, 512, 1024), untouched}},
         // num from the size counts the whole file; base does not shorten it.
-        {"base=1, num from the size", h1024, {"base=1"}, {slice(h1024, 512, 1024), untouched}},
+        {"base=1, num from the size",
+         h1024,
+         {"base=1"},
+         {bytesBetween(h1024, 512, 1024), untouched}},
         {"num=0 is num from the size",
          h1024,
          {"num=0"},
-         {slice(h1024, 0, 512), slice(h1024, 512, 1024), untouched}},
+         {bytesBetween(h1024, 0, 512), bytesBetween(h1024, 512, 1024), untouched}},
         {"empty host file", {}, {}, {untouched}},
         {"a key given twice keeps its last value",
          h100,
@@ -153,9 +130,12 @@ TEST_F(Raw, WriteTransfersWholeAndShortSectors) {
             EXPECT_EQ(sectorOf(img, 100 + i), c.sectors[i]) << c.what << ", sector " << 100 + i;
         }
         // Nothing outside the written sectors moves.
-        EXPECT_EQ(slice(img, 0, 100 * kSector), slice(floppy_, 0, 100 * kSector)) << c.what;
+        EXPECT_EQ(bytesBetween(img, 0, 100 * kSector), bytesBetween(floppy_, 0, 100 * kSector))
+            << c.what;
         const size_t after = (100 + c.sectors.size()) * kSector;
-        EXPECT_EQ(slice(img, after, img.size()), slice(floppy_, after, floppy_.size())) << c.what;
+        EXPECT_EQ(bytesBetween(img, after, img.size()),
+                  bytesBetween(floppy_, after, floppy_.size()))
+            << c.what;
     }
 }
 
@@ -166,7 +146,7 @@ TEST_F(Raw, WriteOfABootSectorReplacesSectorZeroAndMountsIt) {
     std::copy(code.begin(), code.end(), boot.begin() + 62);
     writeFile(path("boot.bin"), boot);
     EXPECT_EQ(run({"write", "boot.bin"}).output, "");
-    EXPECT_EQ(image(), concat(boot, slice(floppy_, kSector, kFloppyBytes)));
+    EXPECT_EQ(image(), concat(boot, bytesBetween(floppy_, kSector, kFloppyBytes)));
     EXPECT_EQ(run({"mkdir", "SUB"}).output, "");
     EXPECT_EQ(run({"ls"}).output, kRootListing);
 }
@@ -218,7 +198,7 @@ TEST_F(Raw, WriteAtTheLastSectorBelow32MegabytesIsAccepted) {
     const Bytes img = image();
     ASSERT_EQ(img.size(), 65536 * kSector);
     EXPECT_EQ(sectorOf(img, 65535), marker);
-    EXPECT_EQ(slice(img, 0, kFloppyBytes), floppy_);
+    EXPECT_EQ(bytesBetween(img, 0, kFloppyBytes), floppy_);
     EXPECT_EQ(sectorOf(img, 2880), Bytes(kSector, 0));
 }
 
@@ -289,22 +269,22 @@ TEST_F(Raw, RefusedTransfersPrintTheirMessageAndChangeNothing) {
 TEST_F(Raw, RefusedWriteKeepsTheCurrentDirectory) {
     std::filesystem::create_directory(path("adir"));
     writeFile(path("h.bin"), randomBytes(kSector, 15));
-    const ToolResult r = runTool(dir_.path(), {"fd.img"},
-                                 "mkdir SUB\ncd SUB\nwrite adir\nwrite h.bin lba=70000\nls\n");
-    EXPECT_EQ(r.output, usage() + ">>>" + kCannotOpen + ">" + kTooLarge + ">" + kSubListing + ">");
-    EXPECT_EQ(slice(image(), 2000 * kSector, kFloppyBytes),
-              slice(floppy_, 2000 * kSector, kFloppyBytes));
+    const ToolResult r = disk_.type("mkdir SUB\ncd SUB\nwrite adir\nwrite h.bin lba=70000\nls\n");
+    EXPECT_EQ(r.output,
+              usageOutput() + ">>>" + kCannotOpen + ">" + kTooLarge + ">" + kSubListing + ">");
+    EXPECT_EQ(bytesBetween(image(), 2000 * kSector, kFloppyBytes),
+              bytesBetween(floppy_, 2000 * kSector, kFloppyBytes));
 }
 
 TEST_F(Raw, WriteRemountsWithTheRootCurrentAndReadDoesNot) {
     writeFile(path("h.bin"), randomBytes(kSector, 11));
     writeFile(path("empty.bin"), std::string());
-    const ToolResult r = runTool(dir_.path(), {"fd.img"},
-                                 "mkdir SUB\ncd SUB\nwrite h.bin lba=2000\nls\n"
-                                 "cd SUB\nwrite empty.bin\nls\n"
-                                 "cd SUB\nread out.bin\nls\n");
-    EXPECT_EQ(r.output,
-              usage() + ">>>>" + kRootListing + ">>>" + kRootListing + ">>>" + kSubListing + ">");
+    const ToolResult r = disk_.type(
+        "mkdir SUB\ncd SUB\nwrite h.bin lba=2000\nls\n"
+        "cd SUB\nwrite empty.bin\nls\n"
+        "cd SUB\nread out.bin\nls\n");
+    EXPECT_EQ(r.output, usageOutput() + ">>>>" + kRootListing + ">>>" + kRootListing + ">>>" +
+                            kSubListing + ">");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -322,7 +302,7 @@ TEST_F(Raw, ReadCopiesSectorsIntoANewHostFile) {
     std::copy(pattern.begin(), pattern.end(), img.begin());
     writeFile(path("fd.img"), img);
     auto sectors = [&](size_t first, size_t count) {
-        return slice(img, first * kSector, (first + count) * kSector);
+        return bytesBetween(img, first * kSector, (first + count) * kSector);
     };
     const ReadCase cases[] = {
         {"default: sector 0", {}, sectors(0, 1)},
@@ -355,7 +335,8 @@ TEST_F(Raw, ReadOfAPartialLastSectorFillsWithZeros) {
     const Bytes small = randomBytes(700, 13);
     writeFile(path("fd.img"), small);
     EXPECT_EQ(run({"read", "out.bin", "lba=1", "num=2"}).output, "");
-    EXPECT_EQ(readFile(path("out.bin")), concat(slice(small, 512, 700), Bytes(324 + kSector, 0)));
+    EXPECT_EQ(readFile(path("out.bin")),
+              concat(bytesBetween(small, 512, 700), Bytes(324 + kSector, 0)));
     EXPECT_EQ(image(), small);
 }
 
@@ -369,15 +350,15 @@ TEST_F(Raw, ReadOntoTheImageItselfIsRefused) {
         EXPECT_EQ(image(), floppy_) << target;
     }
     // The image is still mounted and intact afterwards.
-    const ToolResult r = runTool(dir_.path(), {"fd.img"}, "read fd.img\nmkdir SUB\nls\n");
-    EXPECT_EQ(r.output, usage() + ">" + kCannotOpen + ">>" + kRootListing + ">");
+    const ToolResult r = disk_.type("read fd.img\nmkdir SUB\nls\n");
+    EXPECT_EQ(r.output, usageOutput() + ">" + kCannotOpen + ">>" + kRootListing + ">");
 }
 
 TEST_F(Raw, ReadInBinaryMode) {
     const Bytes noise = randomBytes(4096, 14);
     writeFile(path("fd.img"), noise);
     EXPECT_EQ(run({"read", "out.bin", "lba=3", "num=2"}).output, "");
-    EXPECT_EQ(readFile(path("out.bin")), slice(noise, 3 * kSector, 5 * kSector));
+    EXPECT_EQ(readFile(path("out.bin")), bytesBetween(noise, 3 * kSector, 5 * kSector));
     EXPECT_EQ(image(), noise);
 }
 

@@ -3,57 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
 namespace {
 
-// One console line: the Shift_JIS bytes of the text and a line end.
-std::string say(const char* utf8) {
-    return sjis(utf8) + "\n";
-}
-
-std::string usage() {
-    return usageOutput();
-}
-
-const std::string kImageModeLine = say(u8"FATを読み込みました。イメージ操作モードです。");
-const std::string kBinaryModeLine = say(u8"FATを読み込めません。バイナリモードです。");
-const std::string kRefused = say(u8"バイナリモードでは実行できないコマンドです。");
-const std::string kInvalid = say(u8"無効なコマンドです。");
-const std::string kCannotOpenImage = say(u8"イメージファイルを開けませんでした");
-constexpr size_t kFloppyBytes = 1474560;
-
-// A listing line of ls for up to six names.
-std::string listing(const std::vector<std::string>& names) {
-    std::string line;
-    for (const std::string& name : names) {
-        line += name + std::string(name.size() < 13 ? 13 - name.size() : 0, ' ');
-    }
-    return line + "\n";
-}
+const std::string kImageModeLine = consoleLine(u8"FATを読み込みました。イメージ操作モードです。");
+const std::string kBinaryModeLine = consoleLine(u8"FATを読み込めません。バイナリモードです。");
+const std::string kRefused = consoleLine(u8"バイナリモードでは実行できないコマンドです。");
+const std::string kInvalid = consoleLine(u8"無効なコマンドです。");
+const std::string kCannotOpenImage = consoleLine(u8"イメージファイルを開けませんでした");
 
 // An empty floppy with one empty file HELLO.TXT in its root, so that ls has something to show.
 std::vector<uint8_t> floppyWithHello() {
     std::vector<uint8_t> img = blankFloppy();
     putEntry(img, rootSlotOffset(floppy144(), 0), "HELLO   TXT", 0x20, 0, 0);
     return img;
-}
-
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::vector<uint8_t> bytes(n);
-    for (uint8_t& b : bytes) {
-        b = uint8_t(gen());
-    }
-    return bytes;
 }
 
 bool isEmptyDirectory(const std::string& path) {
@@ -67,7 +39,7 @@ TEST(StartUp, EveryHelpAliasPrintsTheUsageAndTouchesNoFile) {
     for (const char* alias : {"?", "/?", "help", "/help", "-h", "-help", "--help"}) {
         TempDir dir;
         const ToolResult r = runTool(dir.path(), {alias}, "ls\n");
-        EXPECT_EQ(r.output, usage()) << alias;
+        EXPECT_EQ(r.output, usageOutput()) << alias;
         EXPECT_EQ(r.exitStatus, 0) << alias;
         EXPECT_TRUE(isEmptyDirectory(dir.path())) << alias << " created a file";
     }
@@ -76,7 +48,7 @@ TEST(StartUp, EveryHelpAliasPrintsTheUsageAndTouchesNoFile) {
 TEST(StartUp, HelpAliasIgnoresTheWordsAfterIt) {
     TempDir dir;
     const ToolResult r = runTool(dir.path(), {"-h", "format"});
-    EXPECT_EQ(r.output, usage());
+    EXPECT_EQ(r.output, usageOutput());
     EXPECT_TRUE(isEmptyDirectory(dir.path()));
 }
 
@@ -89,7 +61,7 @@ TEST(StartUp, NearMissesOfTheAliasesAreImagePaths) {
     for (const std::string& path : nearMisses) {
         TempDir dir;
         const ToolResult r = runTool(dir.path(), {path});
-        EXPECT_EQ(r.output, usage() + ">") << path;
+        EXPECT_EQ(r.output, usageOutput() + ">") << path;
         EXPECT_EQ(readFile(dir.file(path)).size(), kFloppyBytes) << path;
     }
 }
@@ -97,7 +69,7 @@ TEST(StartUp, NearMissesOfTheAliasesAreImagePaths) {
 TEST(StartUp, NoArgumentsOpensDiskImgInTheWorkingDirectory) {
     TempDir dir;
     const ToolResult r = runTool(dir.path(), {}, "mkdir sub\nls\n");
-    EXPECT_EQ(r.output, usage() + ">>" + listing({"sub"}) + ">");
+    EXPECT_EQ(r.output, usageOutput() + ">>" + listing({"sub"}) + ">");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(readFile(dir.file("disk.img")).size(), kFloppyBytes);
 }
@@ -111,22 +83,22 @@ TEST(StartUp, CommandLineModePrintsOnlyTheCommandsOutput) {
 
     writeFile(dir.file("bin.img"), randomBytes(4096, 1));
     EXPECT_EQ(runTool(dir.path(), {"bin.img", "ls"}).output, kRefused);
-    EXPECT_EQ(runTool(dir.path(), {"bin.img", "help"}).output, usage());
+    EXPECT_EQ(runTool(dir.path(), {"bin.img", "help"}).output, usageOutput());
 }
 
 TEST(StartUp, HelpAsACommandMountsTheImageFirst) {
-    TempDir dir;
-    const ToolResult r = runTool(dir.path(), {"fd.img", "help"});
-    EXPECT_EQ(r.output, usage());
-    EXPECT_EQ(readFile(dir.file("fd.img")).size(), kFloppyBytes);
+    ToolWorkspace disk;
+    const ToolResult r = disk.run({"help"});
+    EXPECT_EQ(r.output, usageOutput());
+    EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
 }
 
 TEST(StartUp, CommandLineArgumentsPassToTheCommand) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), blankFloppy());
-    EXPECT_EQ(runTool(dir.path(), {"fd.img", "mkdir", "sub", "ignored"}).output, "");
-    EXPECT_EQ(runTool(dir.path(), {"fd.img", "ls", "sub"}).output, listing({".", ".."}));
-    EXPECT_EQ(runTool(dir.path(), {"fd.img", "LS"}).output, kInvalid);
+    ToolWorkspace disk;
+    disk.putImage(blankFloppy());
+    EXPECT_EQ(disk.run({"mkdir", "sub", "ignored"}).output, "");
+    EXPECT_EQ(disk.run({"ls", "sub"}).output, listing({".", ".."}));
+    EXPECT_EQ(disk.run({"LS"}).output, kInvalid);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -152,122 +124,122 @@ TEST(PromptLoop, LinesAndTheirOutput) {
         {"exit must be the whole word", "exit2\nexits\n", ">" + kInvalid + ">" + kInvalid + ">"},
         {"unknown names and capitals", "foo\nLS\nHelp\n",
          ">" + kInvalid + ">" + kInvalid + ">" + kInvalid + ">"},
-        {"help and ? print the usage", "help\n?\n", ">" + usage() + ">" + usage() + ">"},
+        {"help and ? print the usage", "help\n?\n",
+         ">" + usageOutput() + ">" + usageOutput() + ">"},
         {"leading and trailing separators", " \t ls \r\n", ">" + hello + ">"},
     };
     for (const PromptCase& c : cases) {
-        TempDir dir;
-        writeFile(dir.file("fd.img"), floppyWithHello());
-        const ToolResult r = runTool(dir.path(), {"fd.img"}, c.input);
-        EXPECT_EQ(r.output, usage() + c.afterUsage) << c.what;
+        ToolWorkspace disk;
+        disk.putImage(floppyWithHello());
+        const ToolResult r = disk.type(c.input);
+        EXPECT_EQ(r.output, usageOutput() + c.afterUsage) << c.what;
         EXPECT_EQ(r.exitStatus, 0) << c.what;
     }
 }
 
 TEST(PromptLoop, MissingArgumentsPrintNothingAndChangeNothing) {
-    TempDir dir;
+    ToolWorkspace disk;
     const std::vector<uint8_t> before = floppyWithHello();
-    writeFile(dir.file("fd.img"), before);
+    disk.putImage(before);
     const std::string input =
         "cd\nmkdir\nrmdir\ntouch\nrm\nmv\nmv HELLO.TXT\ncp\ncp HELLO.TXT\nwrite\nread\n";
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, input);
-    EXPECT_EQ(r.output, usage() + std::string(12, '>'));
-    EXPECT_EQ(readFile(dir.file("fd.img")), before);
+    const ToolResult r = disk.type(input);
+    EXPECT_EQ(r.output, usageOutput() + std::string(12, '>'));
+    EXPECT_EQ(disk.imageBytes(), before);
 }
 
 // fgets reads 255 characters at a time: the 256th starts a new command line.
 TEST(PromptLoop, LongLinesAreReadInPiecesOf255) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), floppyWithHello());
+    ToolWorkspace disk;
+    disk.putImage(floppyWithHello());
     const std::string first = std::string(253, ' ') + "ls";  // exactly 255 characters
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, first + "x\n" + "ls\n");
-    EXPECT_EQ(r.output, usage() + ">" + listing({"HELLO.TXT"}) + ">" + kInvalid + ">" +
+    const ToolResult r = disk.type(first + "x\n" + "ls\n");
+    EXPECT_EQ(r.output, usageOutput() + ">" + listing({"HELLO.TXT"}) + ">" + kInvalid + ">" +
                             listing({"HELLO.TXT"}) + ">");
 
     // A line of exactly 255 characters leaves only its line end for the next read.
-    const ToolResult exact = runTool(dir.path(), {"fd.img"}, first + "\n");
-    EXPECT_EQ(exact.output, usage() + ">" + listing({"HELLO.TXT"}) + ">>");
+    const ToolResult exact = disk.type(first + "\n");
+    EXPECT_EQ(exact.output, usageOutput() + ">" + listing({"HELLO.TXT"}) + ">>");
 
     // Pieces of a longer line run one after the other: 600 characters give three.
     const std::string piece = "foo" + std::string(252, ' ');
-    const ToolResult three = runTool(dir.path(), {"fd.img"}, piece + piece + "foo\n");
-    EXPECT_EQ(three.output, usage() + ">" + kInvalid + ">" + kInvalid + ">" + kInvalid + ">");
+    const ToolResult three = disk.type(piece + piece + "foo\n");
+    EXPECT_EQ(three.output, usageOutput() + ">" + kInvalid + ">" + kInvalid + ">" + kInvalid + ">");
 }
 
 // ---------------------------------------------------------------------------------------
 // Modes and the binary-mode gate
 
 TEST(BinaryMode, UnreadableBootSectorGivesUsageModeLineAndPrompt) {
-    TempDir dir;
+    ToolWorkspace disk;
     std::vector<uint8_t> noise = randomBytes(8192, 7);
-    writeFile(dir.file("fd.img"), noise);
-    const ToolResult r = runTool(dir.path(), {"fd.img"});
-    EXPECT_EQ(r.output, usage() + kBinaryModeLine + ">");
-    EXPECT_EQ(readFile(dir.file("fd.img")), noise);
+    disk.putImage(noise);
+    const ToolResult r = disk.type("");
+    EXPECT_EQ(r.output, usageOutput() + kBinaryModeLine + ">");
+    EXPECT_EQ(disk.imageBytes(), noise);
 }
 
 TEST(BinaryMode, OnlyHelpFormatWriteAndReadGetThroughTheGate) {
-    TempDir dir;
+    ToolWorkspace disk;
     const std::vector<uint8_t> noise = randomBytes(8192, 11);
-    writeFile(dir.file("fd.img"), noise);
+    disk.putImage(noise);
     const char* refused[] = {"ls",   "ls sub", "cd",     "cd sub", "mkdir a", "rmdir a", "touch a",
                              "rm a", "mv a b", "cp a b", "foo",    "LS",      "EXIT",    "Format"};
     std::string input;
-    std::string expected = usage() + kBinaryModeLine + ">";
+    std::string expected = usageOutput() + kBinaryModeLine + ">";
     for (const char* line : refused) {
         input += std::string(line) + "\n";
         expected += kRefused + ">";
     }
     input += "help\n?\nread out.bin lba=1\n";
-    expected += usage() + ">" + usage() + ">" + ">";
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, input);
+    expected += usageOutput() + ">" + usageOutput() + ">" + ">";
+    const ToolResult r = disk.type(input);
     EXPECT_EQ(r.output, expected);
-    EXPECT_EQ(readFile(dir.file("fd.img")), noise);
-    EXPECT_EQ(readFile(dir.file("out.bin")),
+    EXPECT_EQ(disk.imageBytes(), noise);
+    EXPECT_EQ(readFile(disk.file("out.bin")),
               std::vector<uint8_t>(noise.begin() + 512, noise.begin() + 1024));
 }
 
 TEST(BinaryMode, TypeFieldMustBeExactlyFat12WithThreeBlanks) {
-    const char* types[] = {"FAT12\0\0\0", "fat12   ", "FAT16   ", "FAT12  \t"};
-    for (const char* type : types) {
-        TempDir dir;
+    for (const TypeField& type : typeFields()) {
+        SCOPED_TRACE(::testing::PrintToString(type.bytes));
+        ToolWorkspace disk;
         std::vector<uint8_t> img = blankFloppy();
-        std::copy(type, type + 8, img.begin() + 54);
-        writeFile(dir.file("fd.img"), img);
-        EXPECT_EQ(runTool(dir.path(), {"fd.img"}).output, usage() + kBinaryModeLine + ">");
+        std::copy(type.bytes.begin(), type.bytes.end(), img.begin() + kTypeFieldOffset);
+        disk.putImage(img);
+        EXPECT_EQ(disk.type("").output, usageOutput() + (type.fat12 ? "" : kBinaryModeLine) + ">");
     }
 }
 
 TEST(BinaryMode, EmptyFileIsOpenedNotFormattedUntilFormatIsGiven) {
-    TempDir dir;
-    writeFile(dir.file("e.img"), std::string());
-    EXPECT_EQ(runTool(dir.path(), {"e.img", "ls"}).output, kRefused);
-    EXPECT_EQ(readFile(dir.file("e.img")).size(), 0u);
+    ToolWorkspace disk("e.img");
+    disk.putImage({});
+    EXPECT_EQ(disk.run({"ls"}).output, kRefused);
+    EXPECT_EQ(disk.imageBytes().size(), 0u);
 
-    const ToolResult r = runTool(dir.path(), {"e.img"}, "format\nls\n");
-    EXPECT_EQ(r.output, usage() + kBinaryModeLine + ">" + kImageModeLine + ">>");
-    EXPECT_EQ(readFile(dir.file("e.img")).size(), kFloppyBytes);
+    const ToolResult r = disk.type("format\nls\n");
+    EXPECT_EQ(r.output, usageOutput() + kBinaryModeLine + ">" + kImageModeLine + ">>");
+    EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
 }
 
 TEST(ModeLine, FormatWithExtraWordsLeavesBinaryModeOnce) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), randomBytes(3000, 3));
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, "format now please\nls\nformat\nls\n");
-    EXPECT_EQ(r.output, usage() + kBinaryModeLine + ">" + kImageModeLine + ">>>>");
-    EXPECT_EQ(readFile(dir.file("fd.img")).size(), kFloppyBytes);
+    ToolWorkspace disk;
+    disk.putImage(randomBytes(3000, 3));
+    const ToolResult r = disk.type("format now please\nls\nformat\nls\n");
+    EXPECT_EQ(r.output, usageOutput() + kBinaryModeLine + ">" + kImageModeLine + ">>>>");
+    EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
 }
 
 TEST(ModeLine, WriteOfABootSectorSwitchesTheModeBothWays) {
-    TempDir dir;
+    ToolWorkspace disk;
     const std::vector<uint8_t> floppy = floppyWithHello();
-    writeFile(dir.file("fd.img"), floppy);
-    writeFile(dir.file("zero.bin"), std::vector<uint8_t>(512, 0));
-    writeFile(dir.file("boot.bin"), std::vector<uint8_t>(floppy.begin(), floppy.begin() + 512));
-    const ToolResult r =
-        runTool(dir.path(), {"fd.img"}, "write zero.bin\nls\nwrite boot.bin\nls\nwrite boot.bin\n");
-    EXPECT_EQ(r.output, usage() + ">" + kBinaryModeLine + ">" + kRefused + ">" + kImageModeLine +
-                            ">" + listing({"HELLO.TXT"}) + ">>");
-    EXPECT_EQ(readFile(dir.file("fd.img")), floppy);
+    disk.putImage(floppy);
+    writeFile(disk.file("zero.bin"), std::vector<uint8_t>(512, 0));
+    writeFile(disk.file("boot.bin"), std::vector<uint8_t>(floppy.begin(), floppy.begin() + 512));
+    const ToolResult r = disk.type("write zero.bin\nls\nwrite boot.bin\nls\nwrite boot.bin\n");
+    EXPECT_EQ(r.output, usageOutput() + ">" + kBinaryModeLine + ">" + kRefused + ">" +
+                            kImageModeLine + ">" + listing({"HELLO.TXT"}) + ">>");
+    EXPECT_EQ(disk.imageBytes(), floppy);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -278,7 +250,7 @@ TEST(MountFailure, ImageThatCannotBeCreatedIsReportedAndTheRunEnds) {
     std::filesystem::create_directory(dir.file("adir"));
     const char* paths[] = {"missing/fd.img", "adir"};
     for (const char* path : paths) {
-        const std::string expected = sjis(std::string(path) + u8" の読み込みに失敗") + "\n";
+        const std::string expected = consoleLine(std::string(path) + u8" の読み込みに失敗");
         const ToolResult cmd = runTool(dir.path(), {path, "ls"});
         EXPECT_EQ(cmd.output, expected) << path;
         EXPECT_EQ(cmd.exitStatus, 0) << path;
@@ -291,14 +263,14 @@ TEST(MountFailure, ImageThatCannotBeCreatedIsReportedAndTheRunEnds) {
 
 // Boot sector and FAT copy 0 are there, the root directory is past the end of the file.
 TEST(MountFailure, RootDirectoryThatCannotBeReadFailsTheMount) {
-    TempDir dir;
+    ToolWorkspace disk;
     std::vector<uint8_t> img = blankFloppy();
     img.resize(10 * 512);
-    writeFile(dir.file("fd.img"), img);
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, "ls\n");
-    EXPECT_EQ(r.output, sjis(u8"fd.img の読み込みに失敗") + "\n");
+    disk.putImage(img);
+    const ToolResult r = disk.type("ls\n");
+    EXPECT_EQ(r.output, consoleLine(u8"fd.img の読み込みに失敗"));
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(readFile(dir.file("fd.img")), img);
+    EXPECT_EQ(disk.imageBytes(), img);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -306,27 +278,28 @@ TEST(MountFailure, RootDirectoryThatCannotBeReadFailsTheMount) {
 // read cannot run, and format and write bring the image back.
 
 TEST(FailedRemount, FromBinaryModeThroughWriteAndBackWithWrite) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), std::string());
+    ToolWorkspace disk;
+    disk.putImage({});
     const std::vector<uint8_t> floppy = floppyWithHello();
-    writeFile(dir.file("part.bin"), std::vector<uint8_t>(floppy.begin(), floppy.begin() + 5120));
-    writeFile(dir.file("full.bin"), floppy);
+    writeFile(disk.file("part.bin"), std::vector<uint8_t>(floppy.begin(), floppy.begin() + 5120));
+    writeFile(disk.file("full.bin"), floppy);
     const std::string input =
         "write part.bin\nls\nfoo\nread out.bin\nread out.bin lba=-1\nhelp\ncd x\n"
         "write full.bin\nls\n";
-    const ToolResult r = runTool(dir.path(), {"fd.img"}, input);
+    const ToolResult r = disk.type(input);
     // The mount cleared binaryMode before it failed, so the line says image operation mode.
-    EXPECT_EQ(r.output, usage() + kBinaryModeLine + ">" + kImageModeLine + ">" + kRefused + ">" +
-                            kRefused + ">" + kCannotOpenImage + ">" + kCannotOpenImage + ">" +
-                            usage() + ">" + kRefused + ">" + ">" + listing({"HELLO.TXT"}) + ">");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.bin")));
-    EXPECT_EQ(readFile(dir.file("fd.img")), floppy);
+    EXPECT_EQ(r.output, usageOutput() + kBinaryModeLine + ">" + kImageModeLine + ">" + kRefused +
+                            ">" + kRefused + ">" + kCannotOpenImage + ">" + kCannotOpenImage + ">" +
+                            usageOutput() + ">" + kRefused + ">" + ">" + listing({"HELLO.TXT"}) +
+                            ">");
+    EXPECT_FALSE(std::filesystem::exists(disk.file("out.bin")));
+    EXPECT_EQ(disk.imageBytes(), floppy);
 }
 
 // A boot sector whose FAT fits in the image but whose root directory lies beyond it.
 TEST(FailedRemount, FromImageModeThroughWriteAndBackWithFormat) {
-    TempDir dir;
-    writeFile(dir.file("fd.img"), floppyWithHello());
+    ToolWorkspace disk;
+    disk.putImage(floppyWithHello());
     const std::vector<uint8_t> floppy = blankFloppy();
     std::vector<uint8_t> boot(floppy.begin(), floppy.begin() + 512);
     boot[13] = 128;   // sectors per cluster
@@ -334,13 +307,12 @@ TEST(FailedRemount, FromImageModeThroughWriteAndBackWithFormat) {
     boot[20] = 0xFF;
     boot[22] = 0xD0;  // 2000 sectors per FAT: the root starts at sector 4001
     boot[23] = 0x07;
-    writeFile(dir.file("boot.bin"), boot);
-    const ToolResult r =
-        runTool(dir.path(), {"fd.img"}, "write boot.bin\nls\nread out.bin\nformat\nmkdir d\nls\n");
-    EXPECT_EQ(r.output, usage() + ">" + ">" + kRefused + ">" + kCannotOpenImage + ">" + ">" + ">" +
-                            listing({"d"}) + ">");
-    EXPECT_EQ(readFile(dir.file("fd.img")).size(), kFloppyBytes);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.bin")));
+    writeFile(disk.file("boot.bin"), boot);
+    const ToolResult r = disk.type("write boot.bin\nls\nread out.bin\nformat\nmkdir d\nls\n");
+    EXPECT_EQ(r.output, usageOutput() + ">" + ">" + kRefused + ">" + kCannotOpenImage + ">" + ">" +
+                            ">" + listing({"d"}) + ">");
+    EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
+    EXPECT_FALSE(std::filesystem::exists(disk.file("out.bin")));
 }
 
 }  // namespace

@@ -10,5 +10,5 @@ TEST(Smoke, MissingImageIsFormattedAndListsNothing) {
     const ToolResult r = runTool(dir.path(), {"fd.img", "ls"});
     EXPECT_EQ(r.output, "");
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(readFile(dir.file("fd.img")).size(), 1474560u);
+    EXPECT_EQ(readFile(dir.file("fd.img")).size(), kFloppyBytes);
 }

@@ -28,7 +28,7 @@ const char* const kUsageUtf8[21] = {
     u8"      : この例は bootsect.bin を fd.img の MBR に書き込みます.",
 };
 
-std::string consoleLine(const char* utf8) {
+std::string consoleLine(const std::string& utf8) {
     return sjis(utf8) + "\n";
 }
 

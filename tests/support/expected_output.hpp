@@ -10,7 +10,7 @@ namespace testimg {
 extern const char* const kUsageUtf8[21];
 
 // One console line: the Shift_JIS bytes of the text and a line end.
-std::string consoleLine(const char* utf8);
+std::string consoleLine(const std::string& utf8);
 // The whole usage text as the tool prints it.
 std::string usageOutput();
 // What ls prints for these names: 13-byte columns, six to a line, a line end after each

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -65,8 +66,8 @@ FloppyGeometry floppy1232() {
     return g;
 }
 
-std::vector<uint8_t> blankFloppy(const FloppyGeometry& g, uint8_t dataFill) {
-    std::vector<uint8_t> img(g.imageBytes(), 0);
+std::vector<uint8_t> bootSector(const FloppyGeometry& g) {
+    std::vector<uint8_t> img(512, 0);
     const uint8_t jump[3] = {0xEB, 0x3C, 0x90};
     std::memcpy(img.data(), jump, 3);
     std::memcpy(img.data() + 3, "TESTIMG ", 8);
@@ -81,9 +82,26 @@ std::vector<uint8_t> blankFloppy(const FloppyGeometry& g, uint8_t dataFill) {
     le16(img, 24, 18);
     le16(img, 26, 2);
     std::memcpy(img.data() + 43, "NO NAME    ", 11);
-    std::memcpy(img.data() + 54, "FAT12   ", 8);
+    std::memcpy(img.data() + kTypeFieldOffset, "FAT12   ", 8);
     img[510] = 0x55;
     img[511] = 0xAA;
+    return img;
+}
+
+const std::vector<TypeField>& typeFields() {
+    static const std::vector<TypeField> fields = {
+        {"FAT12   ", true},  {std::string("FAT12\0\0\0", 8), false},
+        {"fat12   ", false}, {"Fat12   ", false},
+        {"FAT16   ", false}, {"FAT12  \t", false},
+        {" FAT12  ", false}, {std::string(8, '\0'), false},
+    };
+    return fields;
+}
+
+std::vector<uint8_t> blankFloppy(const FloppyGeometry& g, uint8_t dataFill) {
+    std::vector<uint8_t> img(g.imageBytes(), 0);
+    const std::vector<uint8_t> boot = bootSector(g);
+    std::copy(boot.begin(), boot.end(), img.begin());
     for (uint32_t copy = 0; copy < g.numberOfFats; ++copy) {
         const size_t at = g.fatOffset(copy);
         img[at] = g.media;
@@ -161,6 +179,13 @@ size_t clusterSlotOffset(const FloppyGeometry& g, uint32_t cluster, uint32_t ind
     return g.clusterOffset(cluster) + size_t(index) * 32;
 }
 
+void putDirectoryCluster(std::vector<uint8_t>& img, const FloppyGeometry& g, uint32_t cluster,
+                         uint32_t parent) {
+    std::fill_n(img.begin() + long(g.clusterOffset(cluster)), g.clusterBytes(), 0);
+    putEntry(img, clusterSlotOffset(g, cluster, 0), kDotField, 0x10, uint16_t(cluster), 0);
+    putEntry(img, clusterSlotOffset(g, cluster, 1), kDotDotField, 0x10, uint16_t(parent), 0);
+}
+
 std::string entryName(const std::vector<uint8_t>& img, size_t offset) {
     return std::string(reinterpret_cast<const char*>(img.data() + offset), 11);
 }
@@ -219,6 +244,32 @@ std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
         b = uint8_t(state >> 16);
     }
     return bytes;
+}
+
+std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (uint8_t& b : bytes) {
+        b = uint8_t(rng());
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> randomBytes(size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    return randomBytes(rng, size);
+}
+
+std::vector<uint8_t> bytesAt(const std::vector<uint8_t>& bytes, size_t offset, size_t count) {
+    return bytesBetween(bytes, offset, offset + count);
+}
+
+std::vector<uint8_t> bytesBetween(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+    return std::vector<uint8_t>(bytes.begin() + long(from), bytes.begin() + long(to));
+}
+
+bool allBytesAre(const std::vector<uint8_t>& bytes, size_t offset, size_t count, uint8_t value) {
+    return std::all_of(bytes.begin() + long(offset), bytes.begin() + long(offset + count),
+                       [value](uint8_t b) { return b == value; });
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {

@@ -20,6 +20,11 @@ ToolResult runTool(const std::string& workingDirectory, const std::vector<std::s
 // POSIX only: on Windows it throws, and haveProgram is false for every program.
 ToolResult runShell(const std::string& commandLine);
 
+// What fsck.fat -n finds in `image` beyond its banner, its summary and the empty label in
+// the boot sector (which every image that format writes has); with `allowLostClusters`,
+// unused clusters and a FAT copy that lags behind are no finding either. POSIX only.
+std::string fsckFindings(const std::string& image, bool allowLostClusters = false);
+
 // Whether a program is on the PATH.
 bool haveProgram(const std::string& name);
 
