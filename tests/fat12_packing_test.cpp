@@ -101,7 +101,7 @@ struct SectorRow {
     uint32_t last;
 };
 
-TEST(Fat12Packing, DirtySectorsOfAnEntry) {
+TEST(Fat12Packing, SectorsThatHoldAnEntry) {
     const SectorRow rows[] = {
         {0, 512, 0, 0},    {2, 512, 0, 0},     {340, 512, 0, 0},  // bytes 510, 511
         {341, 512, 0, 1},                                         // bytes 511, 512: straddles
@@ -116,7 +116,7 @@ TEST(Fat12Packing, DirtySectorsOfAnEntry) {
     }
 }
 
-TEST(Fat12Packing, DirtySectorsMatchTheClosedFormForEveryEntry) {
+TEST(Fat12Packing, SectorsThatHoldAnEntryMatchTheClosedFormForEveryEntry) {
     // Sectors floor(3n / 2b) and floor((3n + 2) / 2b) hold entry n.
     for (uint32_t b : {512u, 1024u, 2048u, 4096u}) {
         for (uint32_t n = 0; n < 4096; ++n) {

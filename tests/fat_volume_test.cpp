@@ -80,9 +80,9 @@ Bytes withFatSectorsWritten(Bytes before, const FloppyGeometry& g, const FatVolu
     return before;
 }
 
-bool noneDirty(const FatVolume& v) {
-    const std::vector<uint8_t> flags = v.fatSectorsToWrite();
-    return std::all_of(flags.begin(), flags.end(), [](uint8_t f) { return f == 0; });
+bool nothingLeftToWrite(const FatVolume& v) {
+    const std::vector<uint8_t> toWrite = v.fatSectorsToWrite();
+    return std::all_of(toWrite.begin(), toWrite.end(), [](uint8_t w) { return w == 0; });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -113,7 +113,7 @@ TEST(FatVolumeMount, GeometryAndClusterArithmetic) {
         EXPECT_EQ(v.clusterLimit(), r.clusterLimit);
         EXPECT_EQ(v.fatInMemory().size(), size_t(r.g.sectorsPerFat) * r.g.bytesPerSector);
         EXPECT_EQ(v.fatSectorsToWrite().size(), r.g.sectorsPerFat);
-        EXPECT_TRUE(noneDirty(v));
+        EXPECT_TRUE(nothingLeftToWrite(v));
         EXPECT_EQ(v.clusterToSector(2), r.g.firstDataSector());
         EXPECT_EQ(v.clusterToSector(r.lastCluster), r.lastClusterSector);
         // Every sector of a cluster maps back to it.
@@ -293,7 +293,7 @@ TEST(FatVolumeEntries, SetFlagsSectorsAndWritesNothing) {
     EXPECT_EQ(firstDifference(m.bytes(), img), -1);
 
     m.volume.flushFat();
-    EXPECT_TRUE(noneDirty(m.volume));
+    EXPECT_TRUE(nothingLeftToWrite(m.volume));
     EXPECT_EQ(firstDifference(m.bytes(), withFatSectorsWritten(img, g, m.volume, {0, 1})), -1);
 }
 
@@ -305,7 +305,7 @@ TEST(FatVolumeEntries, ReservedAndOutOfRangeEntriesAreNeverSet) {
         m.volume.setFatEntry(c, 0);
     }
     EXPECT_EQ(m.volume.fatInMemory(), fat);
-    EXPECT_TRUE(noneDirty(m.volume));
+    EXPECT_TRUE(nothingLeftToWrite(m.volume));
 }
 
 struct FreeRow {
@@ -466,7 +466,7 @@ TEST(FatVolumeAllocate, ChainsTakeTheFirstFreeClustersOrNothing) {
             const Bytes fatBefore = m.volume.fatInMemory();
             const Bytes imageBefore = m.bytes();
             EXPECT_EQ(m.volume.allocateChain(call.tail, call.count), call.result);
-            EXPECT_TRUE(noneDirty(m.volume));
+            EXPECT_TRUE(nothingLeftToWrite(m.volume));
             if (call.result == 0) {
                 EXPECT_EQ(m.volume.fatInMemory(), fatBefore);
                 EXPECT_EQ(firstDifference(m.bytes(), imageBefore), -1);
@@ -716,7 +716,7 @@ TEST(FatVolumeFlush, OnlyChainOperationsWrite) {
     m.volume.setFatEntry(1000, 0xFFF);  // FAT byte 1500: sector 2
     EXPECT_EQ(firstDifference(m.bytes(), img), -1);
     m.volume.markEndOfChain(2000);  // FAT byte 3000: sector 5
-    EXPECT_TRUE(noneDirty(m.volume));
+    EXPECT_TRUE(nothingLeftToWrite(m.volume));
     const Bytes after = m.bytes();
     EXPECT_EQ(firstDifference(after, withFatSectorsWritten(img, g, m.volume, {2, 5})), -1);
     EXPECT_EQ(testimg::fatEntry(after, g, 1000, 1), 0xFFFu);
