@@ -2,8 +2,6 @@
 
 #include "commands/commands.hpp"
 #include "commands/paths.hpp"
-#include "console/console.hpp"
-#include "console/messages.hpp"
 #include "directory/dir_entry.hpp"
 
 namespace fat12img {
@@ -16,14 +14,8 @@ constexpr int kNamesPerLine = 6;
 
 void cmdLs(int count, char** parameters) {
     const char* path = count > 0 ? parameters[0] : "";
-    int position = 0;
-    DirectoryRef dir = walkPath(path, position);
+    DirectoryRef dir = walkToDirectory(path);
     if (!dir) {
-        printLine(msg::kMsgCannotGetDirectory);
-        return;
-    }
-    if (path[position] != '\0') {
-        printLine(msg::kMsgDirectoryNotFound);
         return;
     }
     char name[entry::kDisplayNameSize];
@@ -44,14 +36,8 @@ void cmdLs(int count, char** parameters) {
 }
 
 void cmdCd(const char* path) {
-    int position = 0;
-    DirectoryRef dir = walkPath(path, position);
+    DirectoryRef dir = walkToDirectory(path);
     if (!dir) {
-        printLine(msg::kMsgCannotGetDirectory);
-        return;
-    }
-    if (path[position] != '\0') {
-        printLine(msg::kMsgDirectoryNotFound);
         return;
     }
     dir.makeCurrent();

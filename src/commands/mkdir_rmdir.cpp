@@ -83,14 +83,8 @@ void cmdMkdir(const char* path) {
 }
 
 void cmdRmdir(const char* path) {
-    int position = 0;
-    DirectoryRef target = walkPath(path, position);
+    DirectoryRef target = walkToDirectory(path);
     if (!target) {
-        printLine(msg::kMsgCannotGetDirectory);
-        return;
-    }
-    if (path[position] != '\0') {
-        printLine(msg::kMsgDirectoryNotFound);
         return;
     }
     const uint32_t targetCluster = target->getFirstCluster();

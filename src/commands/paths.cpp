@@ -91,6 +91,20 @@ DirectoryRef walkPath(const char* path, int& position) {
     return dir;
 }
 
+DirectoryRef walkToDirectory(const char* path) {
+    int position = 0;
+    DirectoryRef dir = walkPath(path, position);
+    if (!dir) {
+        printLine(msg::kMsgCannotGetDirectory);
+        return DirectoryRef();
+    }
+    if (path[position] != '\0') {
+        printLine(msg::kMsgDirectoryNotFound);
+        return DirectoryRef();
+    }
+    return dir;
+}
+
 DirectoryRef resolveParent(const char* path, int& entryIndex, int& nameOffset) {
     nameOffset = 0;
     const char* lastSeparator = std::strrchr(path, kPathSeparator);

@@ -46,6 +46,10 @@ class DirectoryRef {
 // path gives the current directory.
 DirectoryRef walkPath(const char* path, int& position);
 
+// Walks the whole path to a directory that exists; none, after the message, when a
+// component cannot be opened as a directory or is not there.
+DirectoryRef walkToDirectory(const char* path);
+
 // Splits the path at its last separator: gives the directory that the part in front names
 // (the current directory when there is none), the index of the final name in it (-1 when
 // absent) and the offset of the final name. None, after a message, when the directory
