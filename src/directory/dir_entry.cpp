@@ -13,6 +13,24 @@ uint8_t foldAscii(uint8_t c) {
 }
 
 constexpr uint8_t kDot = '.';
+// Below the blank, every byte is a control character.
+constexpr uint8_t kFirstPrintable = 0x20;
+// What DOS reserves for its own syntax: wildcards, separators, switches, redirections.
+constexpr char kRefusedCharacters[] = "\"*+,/:;<=>?[\\]|";
+
+// How many of the `length` bytes at `text` fit `limit` bytes without cutting a double-byte
+// character.
+size_t fittingLength(const char* text, size_t length, size_t limit) {
+    size_t fit = 0;
+    while (fit < length) {
+        const size_t next = fit + shiftJisCharLength(text + fit, length - fit);
+        if (next > limit) {
+            break;
+        }
+        fit = next;
+    }
+    return fit;
+}
 
 }  // namespace
 
@@ -35,17 +53,14 @@ SlotClass classifySlot(const uint8_t* slot) {
 void toShortName(uint8_t* dest, const char* name) {
     const size_t length = std::strlen(name);
     const char* lastDot = std::strrchr(name, '.');
-    size_t baseLength = lastDot != nullptr ? static_cast<size_t>(lastDot - name) : length;
-    if (baseLength > entry::kBaseSize) {
-        baseLength = entry::kBaseSize;
-    }
+    const size_t baseLength = lastDot != nullptr ? static_cast<size_t>(lastDot - name) : length;
     std::memset(dest, entry::kBlank, entry::kNameFieldSize);
-    std::memcpy(dest, name, baseLength);
+    std::memcpy(dest, name, fittingLength(name, baseLength, entry::kBaseSize));
     if (lastDot != nullptr) {
         const char* extension = lastDot + 1;
-        for (size_t i = 0; i < entry::kExtensionSize && extension[i] != '\0'; ++i) {
-            dest[entry::kExtension + i] = static_cast<uint8_t>(extension[i]);
-        }
+        const size_t extensionLength = length - baseLength - 1;
+        std::memcpy(dest + entry::kExtension, extension,
+                    fittingLength(extension, extensionLength, entry::kExtensionSize));
     }
     if (dest[0] == entry::kFreeMarker) {
         dest[0] = entry::kEscapedE5;
@@ -127,8 +142,21 @@ bool isDotEntry(const uint8_t* e) {
     return true;
 }
 
-bool isCreatableShortName(const uint8_t* field) {
-    return field[0] != entry::kBlank && field[0] != kDot;
+bool isCreatableName(const char* name, const uint8_t* field) {
+    if (name[0] == '\0' || field[0] == entry::kBlank || field[0] == kDot) {
+        return false;
+    }
+    const size_t length = std::strlen(name);
+    for (size_t i = 0; i < length;) {
+        const size_t characterLength = shiftJisCharLength(name + i, length - i);
+        const uint8_t byte = static_cast<uint8_t>(name[i]);
+        if (characterLength == 1 &&
+            (byte < kFirstPrintable || std::strchr(kRefusedCharacters, byte) != nullptr)) {
+            return false;
+        }
+        i += characterLength;
+    }
+    return true;
 }
 
 uint16_t entryFirstCluster(const uint8_t* e) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace fat12img {
@@ -48,12 +49,24 @@ inline constexpr uint32_t kDisplayNameSize = 13;
 
 enum class SlotClass { Free, LongName, EndMarker, BlankHeaded, InUse };
 
+// The first byte of a Shift_JIS double-byte character: with the byte after it, whatever
+// that is, it makes one character.
+inline bool isShiftJisLeadByte(uint8_t byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+// The length of the character at `text` in a string of `length` bytes: 2 for a lead byte
+// with a byte after it, else 1.
+inline size_t shiftJisCharLength(const char* text, size_t length) {
+    return length >= 2 && isShiftJisLeadByte(static_cast<uint8_t>(text[0])) ? 2 : 1;
+}
+
 // Tested in this order: free, long-name, end marker, blank-headed, in use.
 SlotClass classifySlot(const uint8_t* slot);
 
 // Converts a NUL-terminated name into the 11-byte field as it is stored: the base up to the
 // last dot (at most 8 bytes), the extension after it (at most 3), blank padded, bytes
-// unchanged but a leading 0xE5, which becomes 0x05.
+// unchanged but a leading 0xE5, which becomes 0x05. A double-byte character that would be
+// cut by either limit is dropped whole, never left as a lone lead byte.
 void toShortName(uint8_t* dest, const char* name);
 
 // Writes the printable form of a stored field ("BASE.EXT", or "BASE" for a blank
@@ -71,9 +84,11 @@ void fillEntry(uint8_t* entry, const uint8_t* shortName, uint8_t attribute, uint
 // A "." or ".." entry: a directory whose name is one or two dots and blanks.
 bool isDotEntry(const uint8_t* entry);
 
-// Whether a field may stand in a directory: one that starts with a blank or a dot could
-// not be told from a blank-headed slot or a dot entry.
-bool isCreatableShortName(const uint8_t* field);
+// Whether a new entry may take the name and its field: a field that starts with a blank or
+// a dot could not be told from a blank-headed slot or a dot entry, and no FAT reader
+// accepts a name holding a control byte or one of " * + , / : ; < = > ? [ \ ] | as a
+// character of its own (the second byte of a double-byte character may be any of them).
+bool isCreatableName(const char* name, const uint8_t* field);
 
 uint16_t entryFirstCluster(const uint8_t* entry);
 uint32_t entryFileSize(const uint8_t* entry);

@@ -445,7 +445,7 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     failure = Failure::Refused;
     uint8_t field[entry::kNameFieldSize];
     toShortName(field, name);
-    if (name[0] == '\0' || !isCreatableShortName(field)) {
+    if (!isCreatableName(name, field)) {
         return -1;
     }
     const FatCheckpoint fatBefore = volume_->checkpoint();
