@@ -1023,15 +1023,16 @@ TEST(Gate, FileSystemCommandsAreRefusedInBinaryMode) {
     EXPECT_FALSE(std::ifstream(disk.host("h2")).good());
 }
 
-TEST(Gate, MissingArgumentsDoNothing) {
+TEST(Gate, MissingArgumentsAreSaidAndChangeNothing) {
+    const std::string tooFew = consoleLine(u8"引数が足りません");
     runCases(populated(), {
-                              {{"cd"}, ""},
-                              {{"mkdir"}, ""},
-                              {{"rmdir"}, ""},
-                              {{"touch"}, ""},
-                              {{"rm"}, ""},
-                              {{"mv", "f.txt"}, ""},
-                              {{"cp", "f.txt"}, ""},
+                              {{"cd"}, tooFew},
+                              {{"mkdir"}, tooFew},
+                              {{"rmdir"}, tooFew},
+                              {{"touch"}, tooFew},
+                              {{"rm"}, tooFew},
+                              {{"mv", "f.txt"}, tooFew},
+                              {{"cp", "f.txt"}, tooFew},
                               {{"LS"}, consoleLine(u8"無効なコマンドです。")},
                           });
 }

@@ -8,6 +8,7 @@ namespace testimg {
 
 struct ToolResult {
     std::string output;  // standard output, byte for byte
+    std::string errors;  // standard error of runTool, byte for byte (runShell leaves it alone)
     int exitStatus = -1;
 };
 
