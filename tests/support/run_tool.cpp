@@ -297,6 +297,13 @@ std::string fsckFindings(const std::string& image, bool allowLostClusters) {
     return findings;
 }
 
+ToolResult runMtoolsShiftJis(const std::string& commandLine) {
+    TempDir dir;
+    writeFile(dir.file("mtoolsrc"), std::string("default_codepage=932\n"));
+    return runShell("MTOOLSRC=" + shellQuote(dir.file("mtoolsrc")) +
+                    " MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + commandLine + " 2>&1");
+}
+
 std::string sjis(const std::string& utf8) {
     return encodeUtf8As(utf8, "CP932");
 }
