@@ -6,6 +6,7 @@
 #include "console/messages.hpp"
 #include "image/image_state.hpp"
 #include "platform/image_lock.hpp"
+#include "raw/format.hpp"
 #include "shell/dispatcher.hpp"
 #include "shell/tokenizer.hpp"
 
@@ -51,10 +52,14 @@ void runPromptLoop(std::FILE* input) {
 }
 
 // Said once, on the error stream, so that a Makefile's output stays as it was.
-void printImageBusy() {
-    std::fputs(msg::kMsgImageBusy, stderr);
+void printNotice(const char* text) {
+    std::fputs(text, stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+void printImageBusy() {
+    printNotice(msg::kMsgImageBusy);
 }
 
 }  // namespace
@@ -80,12 +85,16 @@ int runShell(int argc, char** argv, std::FILE* input) {
         printUsage();
         return 0;
     }
-    // Held until the run ends, across the close and reopen of format and write.
+    // Held until the run ends, across the close and reopen of format and write. A missing
+    // image is created by it, as an empty floppy.
     ImageLock lock;
-    lock.acquire(path, printImageBusy);
-    if ((lock.createdImage() && !createEmptyImage(path)) || !mountImage(path)) {
+    const LockOutcome locked = lock.acquire(path, printImageBusy, writeEmptyFloppy);
+    if (locked == LockOutcome::Failed || !mountImage(path)) {
         std::printf(msg::kFmtMountFailed, path);
         return 0;
+    }
+    if (locked == LockOutcome::Unlocked) {
+        printNotice(msg::kMsgLockUnavailable);
     }
     if (argc >= 3) {
         dispatchCommand(argc - 2, argv + 2);
