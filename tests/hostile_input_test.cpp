@@ -193,23 +193,13 @@ TEST_F(HostileSession, NamesOfEveryByteValue) {
     EXPECT_EQ(ls(), listing({"KEEP.BIN"}));
 }
 
-// 4096-byte sectors and clusters of 128 of them: 512 KiB a cluster, 511 clusters claimed
-// by a boot sector, FATs, a root directory and as much of the data area as a row needs.
-FloppyGeometry hugeClusters() {
-    FloppyGeometry g;
-    g.bytesPerSector = 4096;
-    g.sectorsPerCluster = 128;
-    g.rootEntries = 128;
-    g.totalSectors = 65535;
-    g.sectorsPerFat = 1;
-    return g;
-}
-
 TEST(HostileImage, MemoryStaysNearWhatTheImageHolds) {
 #if defined(_WIN32)
     GTEST_SKIP() << "peak memory is measured through wait4";
 #endif
-    const FloppyGeometry g = hugeClusters();
+    // 4096-byte sectors and clusters of 128 of them: 512 KiB a cluster, 511 clusters claimed
+    // by a boot sector, FATs, a root directory and as much of the data area as a row needs.
+    const FloppyGeometry g{4096, 128, 1, 2, 128, 65535, 1};
     struct Row {
         const char* name;
         // A sparse image as large as it claims, whose one directory runs through every

@@ -17,9 +17,9 @@ namespace {
 
 // Copies are whole files of a 32-bit length.
 constexpr uint64_t kMaxCopyLength = UINT32_MAX;
-// A host file may hold more than its size says (files under /proc say 0): it is read to
-// its end, up to this much beyond what it says, more than the largest FAT12 volume (65535
-// sectors of 4096 bytes) can hold.
+// A host file may hold more or less than its size says (files under /proc say 0): it is
+// read to its end, but no further than this, more than the largest FAT12 volume (65535
+// sectors of 4096 bytes) holds, or than its size when that says more.
 constexpr uint64_t kMaxUnannouncedLength = (uint64_t(260) << 20);
 // How much a buffer grows at least when the file goes on past it.
 constexpr size_t kMinGrowth = 64 * 1024;

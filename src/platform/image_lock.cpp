@@ -34,15 +34,7 @@ enum class LockTry : uint8_t { Locked, Busy, NoLocks, Failed };
 // that reads and writes through other handles of this run are not blocked by it.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
-LockTry tryLock(std::FILE* file, bool shared, bool wait) {
-    switch (faults::lockFault()) {
-        case faults::Kind::NoLocks:
-            return LockTry::NoLocks;
-        case faults::Kind::LockFails:
-            return LockTry::Failed;
-        default:
-            break;
-    }
+LockTry hostLock(std::FILE* file, bool shared, bool wait) {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     OVERLAPPED where{};
     where.OffsetHigh = kLockOffsetHigh;
@@ -74,15 +66,7 @@ bool stillNamedBy(std::FILE* /*file*/, const char* /*path*/) {
 
 #else
 
-LockTry tryLock(std::FILE* file, bool shared, bool wait) {
-    switch (faults::lockFault()) {
-        case faults::Kind::NoLocks:
-            return LockTry::NoLocks;
-        case faults::Kind::LockFails:
-            return LockTry::Failed;
-        default:
-            break;
-    }
+LockTry hostLock(std::FILE* file, bool shared, bool wait) {
     const int operation = (shared ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
     while (flock(fileno(file), operation) != 0) {
         if (errno == EINTR) {
@@ -114,6 +98,18 @@ bool stillNamedBy(std::FILE* file, const char* path) {
 }
 
 #endif
+
+LockTry tryLock(std::FILE* file, bool shared, bool wait) {
+    switch (faults::lockFault()) {
+        case faults::Kind::NoLocks:
+            return LockTry::NoLocks;
+        case faults::Kind::LockFails:
+            return LockTry::Failed;
+        default:
+            break;
+    }
+    return hostLock(file, shared, wait);
+}
 
 // Locks, waiting as long as another run holds the lock; after about a second of it, says
 // so once per run.
