@@ -21,21 +21,6 @@ namespace fat12img {
 
 namespace {
 
-// As many symbolic links as the host follows in one path before it gives up.
-constexpr int kMaxLinkHops = 40;
-
-std::string directoryOf(const std::string& path) {
-#if defined(_WIN32)
-    const size_t slash = path.find_last_of("/\\");
-#else
-    const size_t slash = path.find_last_of('/');
-#endif
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The temporary file that a signal stopping the run removes. The handler may only use what
 // is safe in a signal handler: a fixed buffer, a flag, unlink and raise.
 char interruptedPath[4096];
@@ -65,6 +50,17 @@ void installCleanup() {
             sigaction(signal, &action, nullptr);
         }
     }
+}
+
+// As many symbolic links as the host follows in one path before it gives up.
+constexpr int kMaxLinkHops = 40;
+
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool hostRefusesWriting(int error) {
