@@ -310,8 +310,11 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
         uint32_t cluster = firstCluster;
         const uint32_t walkLimit = std::min(maxChainLength(), maxClusters);
         for (uint32_t walked = 0; isDataCluster(cluster) && walked < walkLimit; ++walked) {
-            while (sectors.size() + spc > sectors.capacity()) {
-                sectors.reserve(sectors.capacity() + (growStep == 0 ? spc : growStep));
+            if (sectors.size() + spc > sectors.capacity()) {
+                // Doubling keeps a long chain from being copied once per step.
+                const size_t step = growStep == 0 ? spc : growStep;
+                sectors.reserve(std::max(
+                    {sectors.size() + spc, sectors.capacity() + step, sectors.capacity() * 2}));
             }
             const uint32_t first = clusterToSector(cluster);
             for (uint32_t j = 0; j < spc; ++j) {
