@@ -242,4 +242,29 @@ TEST(HostileImage, MemoryStaysNearWhatTheImageHolds) {
     }
 }
 
+// A FAT directory holds 65536 entries at most: one that has them all grows no further, and
+// a chain that runs on past them is not read.
+TEST(HostileImage, ADirectoryHoldsAtMost65536Entries) {
+    const FloppyGeometry g{4096, 128, 1, 2, 128, 65535, 1};  // four clusters hold them
+    std::vector<uint8_t> img = bootSector(g);
+    img.resize(g.clusterOffset(8), 0);
+    setFatEntry(img, g, 0, 0xFF0);
+    setFatEntry(img, g, 1, 0xFFF);
+    putEntry(img, g.rootOffset(), field83("A"), 0x10, 2, 0);
+    for (size_t slot = 0; slot < 65536; ++slot) {
+        putEntry(img, g.clusterOffset(2) + slot * 32, field83("F"), 0x00, 0, 0);
+    }
+    putEntry(img, g.clusterOffset(6), field83("LOST"), 0x00, 0, 0);
+    for (const bool runsOn : {false, true}) {
+        SCOPED_TRACE(runsOn ? "a chain that runs on" : "a full directory");
+        setChain(img, g,
+                 runsOn ? std::vector<uint32_t>{2, 3, 4, 5, 6} : std::vector<uint32_t>{2, 3, 4, 5});
+        ToolWorkspace disk;
+        disk.putImage(img);
+        EXPECT_EQ(disk.run({"touch", "A\\NEW"}).output, kCannotCreateFile);
+        EXPECT_TRUE(disk.imageBytes() == img);
+        EXPECT_EQ(disk.run({"ls", "A"}).output.find("LOST"), std::string::npos);
+    }
+}
+
 }  // namespace
