@@ -329,8 +329,8 @@ int FatDirectory::allocateSlot(Failure& failure) {
 }
 
 FatDirectory::Failure FatDirectory::addCluster() {
-    if (lastCluster_ == 0) {
-        return Failure::Refused;  // the root directory, or a subdirectory without a chain
+    if (lastCluster_ == 0 || entries_.size() >= kMaxDirectoryBytes) {
+        return Failure::Refused;  // the root directory, a subdirectory without a chain, or full
     }
     if (volume_->reserveChain(lastCluster_, 1) == 0) {
         return Failure::Refused;
@@ -545,6 +545,9 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     const uint32_t n = volume->rootDirSectors();
     ByteBuffer table;
     std::vector<uint32_t> sectors;
+    if (!volume->imageHolds((static_cast<uint64_t>(start) + n) * bps)) {
+        return false;
+    }
     try {
         table.resize(static_cast<size_t>(n) * bps);
         sectors.resize(n);
@@ -569,10 +572,14 @@ bool FatSubDirectory::load(FatVolume* volume, uint32_t firstCluster) {
         return true;
     }
     ChainBlock chain;
-    if (!volume->loadChain(firstCluster, 224, 224, chain)) {
+    const uint32_t maxClusters =
+        (kMaxDirectoryBytes + volume->bytesPerCluster() - 1) / volume->bytesPerCluster();
+    if (!volume->loadChain(firstCluster, 224, 224, chain, maxClusters)) {
         return false;
     }
-    adoptTable(volume, firstCluster, chain.lastCluster, std::move(chain.data),
+    // A chain that runs on past the most entries a directory holds is not grown further.
+    const bool whole = !volume->isDataCluster(volume->getFatEntry(chain.lastCluster));
+    adoptTable(volume, firstCluster, whole ? chain.lastCluster : 0, std::move(chain.data),
                std::move(chain.sectors));
     return true;
 }

@@ -291,8 +291,15 @@ bool FatVolume::rollBack(const FatCheckpoint& checkpoint) {
     return flushFat();
 }
 
+bool FatVolume::imageHolds(uint64_t bytes) const {
+    const std::optional<uint64_t> length = imageDevice_ != nullptr && imageDevice_->file != nullptr
+                                               ? fileSize(imageDevice_->file)
+                                               : std::nullopt;
+    return length && *length >= bytes;
+}
+
 bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
-                          ChainBlock& out) const {
+                          ChainBlock& out, uint32_t maxClusters) const {
     out = ChainBlock{};
     const uint32_t bps = geometry_.bytesPerSector;
     const uint32_t spc = geometry_.sectorsPerCluster;
@@ -301,9 +308,13 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
         sectors.reserve(std::min(capacityHint, maxChainLength() * spc));
         uint32_t last = 0;
         uint32_t cluster = firstCluster;
-        for (uint32_t walked = 0; isDataCluster(cluster) && walked < maxChainLength(); ++walked) {
-            while (sectors.size() + spc > sectors.capacity()) {
-                sectors.reserve(sectors.capacity() + (growStep == 0 ? spc : growStep));
+        const uint32_t walkLimit = std::min(maxChainLength(), maxClusters);
+        for (uint32_t walked = 0; isDataCluster(cluster) && walked < walkLimit; ++walked) {
+            if (sectors.size() + spc > sectors.capacity()) {
+                // Doubling keeps a long chain from being copied once per step.
+                const size_t step = growStep == 0 ? spc : growStep;
+                sectors.reserve(std::max(
+                    {sectors.size() + spc, sectors.capacity() + step, sectors.capacity() * 2}));
             }
             const uint32_t first = clusterToSector(cluster);
             for (uint32_t j = 0; j < spc; ++j) {
@@ -311,6 +322,10 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             }
             last = cluster;
             cluster = getFatEntry(cluster);
+        }
+        // A cycle repeats sectors: with large clusters a small image could claim gigabytes.
+        if (!imageHolds(static_cast<uint64_t>(sectors.size()) * bps)) {
+            return false;
         }
         ByteBuffer data(sectors.size() * bps);
         // Sectors that follow each other on the image are read in one transfer.

@@ -95,10 +95,14 @@ class FatVolume {
     // written since, on every copy; false when the image does not take the writes.
     bool rollBack(const FatCheckpoint& checkpoint);
 
-    // Reads every sector of the chain that starts at firstCluster; false when a sector
-    // cannot be read or memory runs out, and then `out` holds nothing.
-    bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
-                   ChainBlock& out) const;
+    // Reads every sector of the chain that starts at firstCluster, or of its first
+    // maxClusters clusters; false when a sector cannot be read, memory runs out or the
+    // chain holds more bytes than the image file has, and then `out` holds nothing.
+    bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep, ChainBlock& out,
+                   uint32_t maxClusters = UINT32_MAX) const;
+    // Whether the image file has at least this many bytes: no table or chain read from it
+    // can hold more, whatever its FAT and geometry claim, so nothing larger is allocated.
+    bool imageHolds(uint64_t bytes) const;
 
     // The in-memory FAT (the sectors that hold an entry of some cluster), and per sector of
     // it whether the image may hold other bytes, so that a flush would write it: for tests
