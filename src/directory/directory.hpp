@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "file/file.hpp"
+#include "volume/data_source.hpp"
 
 namespace fat12img {
 
@@ -27,9 +28,9 @@ class Directory {
     virtual bool removeEntry(int index) = 0;
     virtual int createDirectory(const char* name) = 0;
     virtual int createFile(const char* name, uint32_t size) = 0;
-    // Creates a file holding these bytes: they reach the image before the entry does.
-    virtual CreateOutcome createFileWithData(const char* name, const uint8_t* data,
-                                             uint32_t size) = 0;
+    // Creates a file holding the next `size` bytes of `data`: they reach the image before
+    // the entry does.
+    virtual CreateOutcome createFileWithData(const char* name, DataSource& data, uint32_t size) = 0;
     virtual std::unique_ptr<Directory> openDirectory(int index) = 0;
     virtual std::unique_ptr<File> openFile(int index) = 0;
     virtual bool isDirectory(int index) const = 0;
