@@ -46,7 +46,7 @@ for target in image commands; do
     fi
     echo "== fuzz_$target: $seconds s"
     "$build/fuzz/fuzz_$target" "$corpus" "${crashes[@]}" \
-        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=256 \
         -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
     rc=$?
     # The last coverage line and libFuzzer's closing statistics.
