@@ -150,6 +150,9 @@ bool writeImageFile(const char* path, const ByteBuffer& data) {
         case Directory::CreateOutcome::Refused:
             printLine(msg::kMsgCannotCreateFile);
             return false;
+        case Directory::CreateOutcome::ReadFailed:
+            printLine(msg::kMsgReadFailed);
+            return false;
         case Directory::CreateOutcome::WriteFailed:
             break;
     }

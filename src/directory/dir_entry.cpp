@@ -131,6 +131,36 @@ bool isCreatableShortName(const uint8_t* field) {
     return field[0] != entry::kBlank && field[0] != kDot;
 }
 
+std::string shortNameForHostName(const std::string& hostName) {
+    static constexpr char kRefused[] = "\"*+,/:;<=>?[]|";
+    std::string name;
+    size_t dots = 0;
+    size_t base = 0;
+    size_t extension = 0;
+    for (size_t i = 0; i < hostName.size(); ++i) {
+        const uint8_t c = static_cast<uint8_t>(hostName[i]);
+        size_t& part = dots == 0 ? base : extension;
+        if (isShiftJisLeadByte(c) && i + 1 < hostName.size()) {
+            name += hostName.substr(i++, 2);
+            part += 2;
+            continue;
+        }
+        if (c < 0x20 || std::strchr(kRefused, c) != nullptr) {
+            return "";
+        }
+        if (c == kDot) {
+            ++dots;
+        } else {
+            ++part;
+        }
+        name += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+    }
+    const bool fits = base >= 1 && base <= entry::kBaseSize && dots <= 1 &&
+                      extension <= entry::kExtensionSize && name[0] != kDot &&
+                      name[0] != static_cast<char>(entry::kBlank);
+    return fits ? name : "";
+}
+
 uint16_t entryFirstCluster(const uint8_t* e) {
     return readLe16(e + entry::kFirstCluster);
 }

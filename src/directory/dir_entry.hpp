@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace fat12img {
 
@@ -74,6 +75,18 @@ bool isDotEntry(const uint8_t* entry);
 // Whether a field may stand in a directory: one that starts with a blank or a dot could
 // not be told from a blank-headed slot or a dot entry.
 bool isCreatableShortName(const uint8_t* field);
+
+// The first byte of a Shift_JIS double-byte character: the byte after it is part of it.
+inline bool isShiftJisLeadByte(uint8_t byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// The name a host file or directory gets in the image: ASCII letters in upper case, the
+// bytes of double-byte characters as they are. Empty when the host name does not fit an
+// 8.3 name (a base of 1 to 8 bytes, at most one dot, an extension of at most 3) or holds a
+// byte that no name may (a control byte, or one of " * + , / : ; < = > ? [ ] | as a
+// character of its own).
+std::string shortNameForHostName(const std::string& hostName);
 
 uint16_t entryFirstCluster(const uint8_t* entry);
 uint32_t entryFileSize(const uint8_t* entry);

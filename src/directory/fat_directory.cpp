@@ -577,6 +577,140 @@ Directory::CreateOutcome FatDirectory::createFileWithData(const char* name, Data
     return failure == Failure::WriteFailed ? CreateOutcome::WriteFailed : CreateOutcome::Refused;
 }
 
+uint32_t FatDirectory::getEntryCluster(int index) const {
+    return isInUse(index) ? entryFirstCluster(slot(index)) : 0;
+}
+
+uint32_t FatDirectory::getEntrySize(int index) const {
+    return isInUse(index) ? entryFileSize(slot(index)) : 0;
+}
+
+bool FatDirectory::writeNewTable(const std::vector<NewEntry>& tree, size_t index,
+                                 const std::vector<size_t>& entries, uint32_t clusters) {
+    const NewEntry& dir = tree[index];
+    const uint32_t cb = volume_->bytesPerCluster();
+    ByteBuffer table;
+    try {
+        table.resize(static_cast<size_t>(clusters) * cb, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint8_t field[entry::kNameFieldSize];
+    std::memset(field, entry::kBlank, sizeof field);
+    field[0] = '.';
+    fillEntry(table.data(), field, entry::kAttrDirectory, static_cast<uint16_t>(dir.firstCluster),
+              0);
+    field[1] = '.';
+    const uint32_t parent = dir.parent < 0 ? firstCluster_ : tree[size_t(dir.parent)].firstCluster;
+    fillEntry(table.data() + entry::kEntrySize, field, entry::kAttrDirectory,
+              static_cast<uint16_t>(parent), 0);
+    uint8_t* slotBytes = table.data() + 2 * entry::kEntrySize;
+    for (size_t child : entries) {
+        const NewEntry& e = tree[child];
+        toShortName(field, e.name.c_str());
+        fillEntry(slotBytes, field, e.directory ? entry::kAttrDirectory : entry::kAttrNone,
+                  static_cast<uint16_t>(e.firstCluster), e.directory ? 0 : e.size);
+        slotBytes += entry::kEntrySize;
+    }
+    // Clusters that follow each other on the image are written in one go.
+    const uint32_t spc = volume_->sectorsPerCluster();
+    uint32_t cluster = dir.firstCluster;
+    for (uint32_t done = 0; done < clusters;) {
+        uint32_t run = 1;
+        uint32_t next = volume_->getFatEntry(cluster);
+        while (done + run < clusters && next == cluster + run) {
+            ++run;
+            next = volume_->getFatEntry(next);
+        }
+        if (!volume_->writeSectors(volume_->clusterToSector(cluster), run * spc,
+                                   table.data() + static_cast<size_t>(done) * cb)) {
+            return false;
+        }
+        done += run;
+        cluster = next;
+    }
+    return true;
+}
+
+Directory::CreateOutcome FatDirectory::createTree(std::vector<NewEntry>& tree, NewTreeData& data) {
+    if (tree.empty() || tree[0].parent != -1) {
+        return CreateOutcome::Refused;
+    }
+    // Every directory's entries, in the order they are created.
+    std::vector<std::vector<size_t>> entriesOf(tree.size());
+    for (size_t i = 0; i < tree.size(); ++i) {
+        uint8_t field[entry::kNameFieldSize];
+        toShortName(field, tree[i].name.c_str());
+        if (tree[i].name.empty() || !isCreatableShortName(field) ||
+            (i > 0 && (tree[i].parent < 0 || size_t(tree[i].parent) >= i ||
+                       !tree[size_t(tree[i].parent)].directory))) {
+            return CreateOutcome::Refused;
+        }
+        if (i > 0) {
+            entriesOf[size_t(tree[i].parent)].push_back(i);
+        }
+    }
+    const uint64_t cb = volume_->bytesPerCluster();
+    auto clustersOf = [&](size_t i) -> uint64_t {
+        const uint64_t bytes = tree[i].directory
+                                   ? (2 + entriesOf[i].size()) * uint64_t(entry::kEntrySize)
+                                   : tree[i].size;
+        return (bytes + cb - 1) / cb;
+    };
+    Transaction operation(*volume_);
+    if (!beginChange(operation)) {
+        return CreateOutcome::Refused;
+    }
+    Failure slotFailure = Failure::None;
+    const int index = allocateSlot(slotFailure);
+    if (index < 0) {
+        return slotFailure == Failure::WriteFailed ? CreateOutcome::WriteFailed
+                                                   : CreateOutcome::Refused;
+    }
+    uint64_t needed = 0;
+    for (size_t i = 0; i < tree.size(); ++i) {
+        needed += clustersOf(i);
+    }
+    if (needed > volume_->freeClusterCount()) {
+        return CreateOutcome::Refused;
+    }
+    // Depth first, so that each directory's entries lie right behind its table.
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const uint64_t clusters = clustersOf(i);
+        tree[i].firstCluster =
+            clusters == 0 ? 0 : volume_->reserveChain(0, static_cast<uint32_t>(clusters));
+    }
+    // Nothing of the tree is reachable until its one entry is written: the data and the
+    // tables go to free clusters first, the FAT once, then the entry.
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const NewEntry& e = tree[i];
+        if (e.directory) {
+            if (!writeNewTable(tree, i, entriesOf[i], static_cast<uint32_t>(clustersOf(i)))) {
+                return CreateOutcome::WriteFailed;
+            }
+        } else if (e.size > 0) {
+            std::unique_ptr<DataSource> source = data.open(i);
+            if (!source) {
+                return CreateOutcome::ReadFailed;
+            }
+            if (!writeFileData(*volume_, e.firstCluster, e.size, *source)) {
+                return CreateOutcome::WriteFailed;
+            }
+        }
+    }
+    if (!volume_->barrier() || !volume_->flushFat() || !volume_->barrier()) {
+        return CreateOutcome::WriteFailed;
+    }
+    uint8_t field[entry::kNameFieldSize];
+    toShortName(field, tree[0].name.c_str());
+    fillEntry(slotAt(index), field, tree[0].directory ? entry::kAttrDirectory : entry::kAttrNone,
+              static_cast<uint16_t>(tree[0].firstCluster), tree[0].directory ? 0 : tree[0].size);
+    if (!writeChangedSectors() || !operation.commit()) {
+        return CreateOutcome::WriteFailed;
+    }
+    return CreateOutcome::Created;
+}
+
 int FatDirectory::createDirectory(const char* name) {
     Failure failure = Failure::None;
     NewContent content;

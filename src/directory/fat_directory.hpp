@@ -30,10 +30,13 @@ class FatDirectory : public Directory, private TransactionParticipant {
     int createDirectory(const char* name) override;
     int createFile(const char* name, uint32_t size) override;
     CreateOutcome createFileWithData(const char* name, DataSource& data, uint32_t size) override;
+    CreateOutcome createTree(std::vector<NewEntry>& tree, NewTreeData& data) override;
     std::unique_ptr<Directory> openDirectory(int index) override;
     std::unique_ptr<File> openFile(int index) override;
     bool isDirectory(int index) const override;
     bool isFile(int index) const override;
+    uint32_t getEntryCluster(int index) const override;
+    uint32_t getEntrySize(int index) const override;
     uint32_t getFirstCluster() const override { return firstCluster_; }
 
     virtual bool load(FatVolume* volume, uint32_t firstCluster) = 0;
@@ -79,6 +82,8 @@ class FatDirectory : public Directory, private TransactionParticipant {
     int allocateSlot(Failure& failure);
     Failure addCluster();
     bool writeNewDirectoryCluster(uint32_t cluster);
+    bool writeNewTable(const std::vector<NewEntry>& tree, size_t index,
+                       const std::vector<size_t>& entries, uint32_t clusters);
     int createEntry(const char* name, const NewContent& content, Failure& failure);
 
     uint32_t firstCluster_ = 0;

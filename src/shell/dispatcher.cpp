@@ -36,7 +36,17 @@ const FileSystemCommand kFileSystemCommands[] = {
     {"touch", 2, [](int, char** tokens) { cmdTouch(tokens[1]); }},
     {"rm", 2, [](int, char** tokens) { cmdRm(tokens[1]); }},
     {"mv", 3, [](int, char** tokens) { cmdMv(tokens[1], tokens[2]); }},
-    {"cp", 3, [](int, char** tokens) { cmdCp(tokens[1], tokens[2]); }},
+    {"cp", 3,
+     [](int count, char** tokens) {
+         // "-r" (or "-R") first copies whole trees.
+         if (equals(tokens[1], "-r") || equals(tokens[1], "-R")) {
+             if (count >= 4) {
+                 cmdCpTree(tokens[2], tokens[3]);
+             }
+         } else {
+             cmdCp(tokens[1], tokens[2]);
+         }
+     }},
 };
 
 // Reads write's and read's parameters: false, after the message, for a negative one.
