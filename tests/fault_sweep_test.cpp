@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "support/expected_output.hpp"
+#include "support/host_tree.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/in_process.hpp"
@@ -43,6 +46,7 @@ struct Sweep {
     // (format and write mount again after their work), they do their work all the same,
     // and command-line mode says nothing of the mode.
     bool raw = false;
+    bool hostTree = false;  // the host output is a directory tree
 };
 
 void PrintTo(const Sweep& s, std::ostream* os) {
@@ -56,6 +60,13 @@ const std::vector<std::pair<std::string, size_t>> kHostFiles = {
 // The copy a session makes after a failed command.
 const Command kFollowUp = {"cp", "'mid.bin", "FOLLOW.BIN"};
 const char kFollowUpName[] = "FOLLOW.BIN";
+// The host tree that cp -r copies in: the files above in two levels, an empty file and an
+// empty directory.
+const std::vector<testimg::HostFile> kHostTree = {{"SMALL.BIN", testimg::pattern(700, 1)},
+                                                  {"ZERO", {}},
+                                                  {"EMPTY", {}, true},
+                                                  {"SUB/MID.BIN", testimg::pattern(5000, 2)},
+                                                  {"SUB/BIG.BIN", testimg::pattern(21000, 3)}};
 
 class FaultSweep : public ::testing::TestWithParam<Sweep> {
   protected:
@@ -64,6 +75,7 @@ class FaultSweep : public ::testing::TestWithParam<Sweep> {
             testimg::writeFile(host(kHostFiles[i].first),
                                testimg::pattern(kHostFiles[i].second, uint32_t(i + 1)));
         }
+        testimg::makeHostTree(host("tree"), kHostTree);
         hostBefore_ = hostFiles();
     }
 
@@ -200,7 +212,7 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     testimg::writeFile(host(kHostFiles[i].first), hostBefore_[i]);
                 }
                 if (!s.hostOutput.empty()) {
-                    std::remove(host(s.hostOutput).c_str());
+                    std::filesystem::remove_all(host(s.hostOutput));
                 }
                 // A write that fails once leaves a session that goes on: the next copy must
                 // find the FAT and the tables as they are on the image, or it would take
@@ -238,7 +250,15 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     EXPECT_TRUE(mountFailed || closeReported || (unneededRead && output.empty()) ||
                                 std::find(allowed.begin(), allowed.end(), output) != allowed.end())
                         << "said: [" << testimg::fromSjis(output) << "]";
-                    if (!s.hostOutput.empty() && t.role == FileRole::Host) {
+                    // A tree that failed to come out leaves nothing, not even its
+                    // temporary directory. (The image's own close fails after the copy.)
+                    if (s.hostTree &&
+                        !(t.role == FileRole::Image && t.transfer == Transfer::Close)) {
+                        EXPECT_FALSE(std::filesystem::exists(host(s.hostOutput)));
+                        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                                                std::filesystem::directory_iterator()),
+                                  long(kHostFiles.size()) + 2);
+                    } else if (!s.hostOutput.empty() && t.role == FileRole::Host) {
                         EXPECT_FALSE(testimg::readFile(host(s.hostOutput)).size() > 0 &&
                                      output == testimg::consoleLine(u8"書き込みに失敗しました"))
                             << "a cut-short host file was left behind";
@@ -310,6 +330,11 @@ std::vector<Command> treeSetup() {
         }
     }
     setup.push_back({"cp", "'small.bin", "STAYS.BIN"});
+    return setup;
+}
+
+std::vector<Command> withTree(std::vector<Command> setup) {
+    setup.push_back({"cp", "-r", "'tree", "OTHER\\T"});
     return setup;
 }
 
@@ -398,6 +423,26 @@ const Sweep kSweeps[] = {
      readFailuresOf({}),
      false,
      ""},
+    {"CpTreeIntoAFullSubdirectory",
+     crowdedSetup(),
+     {"cp", "-r", "'tree", "SUB\\T"},
+     {},
+     {kWriteFailed},
+     readFailuresOf({kReadFailed, kWriteFailed}),
+     false,
+     ""},
+    {"CpTreeOutToTheHost",
+     withTree(crowdedSetup()),
+     {"cp", "-r", "OTHER\\T", "'outtree"},
+     {},
+     {kWriteFailed},
+     readFailuresOf({kReadFailed, testimg::consoleLine(u8"読み込みに失敗しました: OTHER\\T"),
+                     testimg::consoleLine(u8"読み込みに失敗しました: OTHER\\T\\EMPTY"),
+                     testimg::consoleLine(u8"読み込みに失敗しました: OTHER\\T\\SUB")}),
+     false,
+     "outtree",
+     false,
+     true},
     {"Format", crowdedSetup(), {"format"}, {}, {kWriteFailed}, readFailuresOf({}), true, "", true},
     {"WriteOfABootSector",
      crowdedSetup(),

@@ -473,7 +473,12 @@ void cmdCpTree(const char* source, const char* destination) {
         }
     } else {
         int position = 0;
+        image.imageDevice.readFailed = false;
         DirectoryRef dir = walkPath(source, position);
+        if (!dir && image.imageDevice.readFailed) {
+            printLine(msg::kMsgReadFailed);
+            return;
+        }
         if (!dir || source[position] != '\0') {
             copyFile(source, destination);
             return;
@@ -497,7 +502,12 @@ void cmdCpTree(const char* source, const char* destination) {
         tree[0].name = hostLastName(landedAt);
     } else {
         int position = 0;
+        image.imageDevice.readFailed = false;
         landing = walkPath(destination, position);
+        if (!landing && image.imageDevice.readFailed) {
+            printLine(msg::kMsgReadFailed);
+            return;
+        }
         if (landing && destination[position] == '\0') {
             landedAt = imageChild(destinationPath, sourceName);
             tree[0].name = sourceName;
