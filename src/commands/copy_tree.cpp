@@ -111,7 +111,7 @@ void readHostTree(Tree& tree, size_t limit, Refusals& refusals) {
             switch (found.kind) {
                 case HostKind::File:
                     e.size = found.size;
-                    if (!openHostFileForReading(e.path.c_str())) {
+                    if (!hostFileReadable(e.path)) {
                         refused = msg::kMsgSourceNotFound;
                     }
                     break;
@@ -337,7 +337,8 @@ std::unique_ptr<BufferSource> readEntry(const TreeEntry& e, Side from) {
     ByteBuffer bytes;
     try {
         if (from == Side::Host) {
-            OpenFile file = openHostFileForReading(e.path.c_str());
+            // The plan found a file here: a directory put in its place fails to read.
+            OpenFile file = OpenFile::open(e.path.c_str(), "rb", FileRole::Host);
             bytes.resize(static_cast<size_t>(e.size));
             const bool whole = file && readBlock(file.get(), bytes.data(), bytes.size(),
                                                  FileRole::Host) == ReadOutcome::Whole;
@@ -433,7 +434,8 @@ void copyToHost(const Tree& tree, Side from, const std::string& target) {
             failure = msg::kMsgReadFailed;
             continue;
         }
-        OpenFile file = createHostFile(placed[i].c_str());
+        // A new name in a new directory: nothing can stand there.
+        OpenFile file = OpenFile::open(placed[i].c_str(), "wb", FileRole::Host);
         const bool written = file && writeBlock(file.get(), source->bytes().data(),
                                                 source->bytes().size(), FileRole::Host);
         failure = file.close() && written ? nullptr : msg::kMsgWriteFailed;

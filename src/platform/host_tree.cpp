@@ -1,13 +1,36 @@
 #include "platform/host_tree.hpp"
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace fat12img {
 
 namespace fs = std::filesystem;
 
 HostEntry inspectHostPath(const std::string& path) {
+#if !defined(_WIN32)
+    // One call where the host allows it: a tree copy asks this of every file.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ELOOP) {
+            return {HostKind::LinkLoop, 0};
+        }
+        struct stat link {};
+        const bool dangling = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        return {dangling ? HostKind::DanglingLink : HostKind::Missing, 0};
+    }
+    if (S_ISREG(st.st_mode)) {
+        return {HostKind::File, static_cast<uint64_t>(st.st_size)};
+    }
+    return {S_ISDIR(st.st_mode) ? HostKind::Directory : HostKind::Special, 0};
+#else
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (error == std::errc::too_many_symbolic_link_levels) {
@@ -28,6 +51,19 @@ HostEntry inspectHostPath(const std::string& path) {
         default:
             return {HostKind::Special, 0};
     }
+#endif
+}
+
+bool hostFileReadable(const std::string& path) {
+#if !defined(_WIN32)
+    return ::access(path.c_str(), R_OK) == 0;
+#else
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return file != nullptr;
+#endif
 }
 
 bool listHostDirectory(const std::string& path, std::vector<std::string>& names) {
@@ -51,7 +87,14 @@ bool hostPathTaken(const std::string& path) {
 }
 
 std::string joinHostPath(const std::string& directory, const std::string& name) {
-    return (fs::path(directory) / name).string();
+#if defined(_WIN32)
+    constexpr char kSeparator = '\\';
+#else
+    constexpr char kSeparator = '/';
+#endif
+    const bool separated =
+        !directory.empty() && (directory.back() == '/' || directory.back() == kSeparator);
+    return separated ? directory + name : directory + kSeparator + name;
 }
 
 std::string hostParent(const std::string& path) {

@@ -22,6 +22,7 @@ struct HostEntry {
 };
 
 HostEntry inspectHostPath(const std::string& path);
+bool hostFileReadable(const std::string& path);
 // The names in a host directory, in the host's order; false when it cannot be read.
 bool listHostDirectory(const std::string& path, std::vector<std::string>& names);
 // The path with every link and dot resolved, to tell a directory from its ancestors; empty
