@@ -174,23 +174,9 @@ class FatDirectory::Removal {
         visited_[cluster] = true;
         return true;
     }
-    bool queue(uint32_t cluster) {
-        try {
-            queued_.push_back(cluster);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        return true;
-    }
+    bool queue(uint32_t cluster) { return append(queued_, cluster); }
     // Chains are freed once every table is read: a table's own chain must still be there.
-    bool release(uint32_t cluster) {
-        try {
-            released_.push_back(cluster);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        return true;
-    }
+    bool release(uint32_t cluster) { return append(released_, cluster); }
     void releaseChains(FatVolume& volume) const {
         for (uint32_t cluster : released_) {
             volume.releaseChain(cluster);
@@ -265,6 +251,15 @@ class FatDirectory::Removal {
     }
 
   private:
+    static bool append(std::vector<uint32_t>& list, uint32_t cluster) {
+        try {
+            list.push_back(cluster);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
     uint32_t bps_;
     std::vector<bool> visited_;
     std::vector<uint32_t> queued_;
