@@ -75,9 +75,9 @@ Survey survey() {
         if (current.cluster == 0) {
             dir = openRootDirectory();
         } else {
-            dir = std::make_unique<FatSubDirectory>();
-            if (!dir->load(image.volumeHolder.get(), current.cluster)) {
-                dir.reset();
+            auto sub = std::make_unique<FatSubDirectory>();
+            if (sub->loadEntries(image.volumeHolder.get(), current.cluster)) {
+                dir = std::move(sub);
             }
         }
         if (!dir) {

@@ -154,8 +154,8 @@ std::unique_ptr<FatDirectory> openImageDirectoryAt(uint32_t cluster) {
     if (cluster == 0) {
         return openRootDirectory();
     }
-    std::unique_ptr<FatDirectory> dir(new (std::nothrow) FatSubDirectory());
-    if (!dir || !dir->load(image.volumeHolder.get(), cluster)) {
+    std::unique_ptr<FatSubDirectory> dir(new (std::nothrow) FatSubDirectory());
+    if (!dir || !dir->loadEntries(image.volumeHolder.get(), cluster)) {
         return nullptr;
     }
     return dir;
@@ -436,8 +436,9 @@ void copyToHost(const Tree& tree, Side from, const std::string& target) {
         }
         // A new name in a new directory: nothing can stand there.
         OpenFile file = OpenFile::open(placed[i].c_str(), "wb", FileRole::Host);
-        const bool written = file && writeBlock(file.get(), source->bytes().data(),
-                                                source->bytes().size(), FileRole::Host);
+        const ByteBuffer& bytes = source->bytes();
+        const bool written = file && (bytes.empty() || writeBlock(file.get(), bytes.data(),
+                                                                  bytes.size(), FileRole::Host));
         failure = file.close() && written ? nullptr : msg::kMsgWriteFailed;
     }
     if (failure == nullptr && !renameHostDirectory(temporary, target)) {

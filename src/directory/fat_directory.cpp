@@ -287,7 +287,7 @@ bool FatDirectory::removeEntry(int index) {
     // Every directory below is read and emptied before anything is written.
     for (std::optional<uint32_t> cluster = removal.next(); cluster; cluster = removal.next()) {
         FatSubDirectory table;
-        if (!table.load(volume_, *cluster)) {
+        if (!table.loadEntries(volume_, *cluster)) {
             return false;
         }
         const uint32_t bps = volume_->bytesPerSector();
@@ -749,6 +749,49 @@ bool FatSubDirectory::load(FatVolume* volume, uint32_t firstCluster) {
     }
     adoptTable(volume, firstCluster, chain.lastCluster, std::move(chain.data),
                std::move(chain.sectors));
+    return true;
+}
+
+bool FatSubDirectory::loadEntries(FatVolume* volume, uint32_t firstCluster) {
+    if (!volume->isDataCluster(firstCluster)) {
+        adoptTable(volume, firstCluster, 0, {}, {});
+        return true;
+    }
+    // Clusters are read in batches that double, so that an ordinary table takes one read.
+    constexpr uint32_t kFirstBatch = 16;
+    const uint32_t bps = volume->bytesPerSector();
+    const uint32_t spc = volume->sectorsPerCluster();
+    ByteBuffer table;
+    std::vector<uint32_t> sectors;
+    uint32_t cluster = firstCluster;
+    uint32_t walked = 0;
+    bool ended = false;
+    try {
+        for (uint32_t batch = kFirstBatch;
+             !ended && volume->isDataCluster(cluster) && walked < volume->maxChainLength();
+             batch *= 2) {
+            const size_t from = sectors.size();
+            for (uint32_t n = 0;
+                 n < batch && volume->isDataCluster(cluster) && walked < volume->maxChainLength();
+                 ++n, ++walked) {
+                for (uint32_t j = 0; j < spc; ++j) {
+                    sectors.push_back(volume->clusterToSector(cluster) + j);
+                }
+                cluster = volume->getFatEntry(cluster);
+            }
+            table.resize(sectors.size() * bps);
+            if (!volume->readSectorList(sectors.data() + from, sectors.size() - from,
+                                        table.data() + from * bps)) {
+                return false;
+            }
+            for (size_t at = from * bps; !ended && at < table.size(); at += entry::kEntrySize) {
+                ended = classifySlot(table.data() + at) == SlotClass::EndMarker;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    adoptTable(volume, firstCluster, 0, std::move(table), std::move(sectors));
     return true;
 }
 

@@ -106,6 +106,11 @@ class FatRootDirectory : public FatDirectory {
 class FatSubDirectory : public FatDirectory {
   public:
     bool load(FatVolume* volume, uint32_t firstCluster) override;
+    // Reads the chain only as far as the cluster that holds the first end marker: enough
+    // to look entries up and walk them (nothing after an end marker is ever found), not to
+    // add one. A damaged image may claim tables of thousands of clusters whose first one
+    // says all there is.
+    bool loadEntries(FatVolume* volume, uint32_t firstCluster);
 };
 
 }  // namespace fat12img

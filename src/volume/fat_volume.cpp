@@ -301,6 +301,21 @@ bool FatVolume::flushFat() {
     return true;
 }
 
+bool FatVolume::readSectorList(const uint32_t* sectors, size_t count, uint8_t* buffer) const {
+    const size_t bps = geometry_.bytesPerSector;
+    for (size_t i = 0; i < count;) {
+        size_t end = i + 1;
+        while (end < count && sectors[end] == sectors[end - 1] + 1) {
+            ++end;
+        }
+        if (!readSectors(sectors[i], static_cast<uint32_t>(end - i), buffer + i * bps)) {
+            return false;
+        }
+        i = end;
+    }
+    return true;
+}
+
 bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
                           ChainBlock& out) const {
     out = ChainBlock{};
@@ -323,17 +338,9 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             cluster = getFatEntry(cluster);
         }
         ByteBuffer data(sectors.size() * bps);
-        // Sectors that follow each other on the image are read in one transfer.
-        for (size_t i = 0; i < sectors.size();) {
-            size_t end = i + 1;
-            while (end < sectors.size() && sectors[end] == sectors[end - 1] + 1) {
-                ++end;
-            }
-            if (!readSectors(sectors[i], static_cast<uint32_t>(end - i), data.data() + i * bps)) {
-                out = ChainBlock{};
-                return false;
-            }
-            i = end;
+        if (!readSectorList(sectors.data(), sectors.size(), data.data())) {
+            out = ChainBlock{};
+            return false;
         }
         out.data = std::move(data);
         out.sectors = std::move(sectors);

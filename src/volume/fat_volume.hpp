@@ -61,6 +61,9 @@ class FatVolume {
     // Adjacent sectors move in one transfer. `before`, where the caller has it, is what the
     // image holds there now, so that the running transaction need not read it.
     bool readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const;
+    // The listed sectors into consecutive slices of `buffer`, runs of adjacent ones in one
+    // transfer.
+    bool readSectorList(const uint32_t* sectors, size_t count, uint8_t* buffer) const;
     bool writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer,
                       const uint8_t* before = nullptr);
     // The next count sectors' worth of bytes of `source`, into clusters that are free on
