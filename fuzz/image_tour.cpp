@@ -76,7 +76,7 @@ Survey survey() {
             dir = openRootDirectory();
         } else {
             auto sub = std::make_unique<FatSubDirectory>();
-            if (sub->loadEntries(image.volumeHolder.get(), current.cluster)) {
+            if (sub->load(image.volumeHolder.get(), current.cluster)) {
                 dir = std::move(sub);
             }
         }

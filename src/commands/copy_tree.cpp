@@ -155,7 +155,7 @@ std::unique_ptr<FatDirectory> openImageDirectoryAt(uint32_t cluster) {
         return openRootDirectory();
     }
     std::unique_ptr<FatSubDirectory> dir(new (std::nothrow) FatSubDirectory());
-    if (!dir || !dir->loadEntries(image.volumeHolder.get(), cluster)) {
+    if (!dir || !dir->load(image.volumeHolder.get(), cluster)) {
         return nullptr;
     }
     return dir;

@@ -48,7 +48,8 @@ bool FatDirectory::beginChange(Transaction& operation) {
         return true;
     }
     try {
-        atStart_ = TableAtStart{entries_, appendPos_, lastCluster_, sectorNumbers_.size()};
+        atStart_ = TableAtStart{entries_,    appendPos_, lastCluster_, sectorNumbers_.size(),
+                                unreadFrom_, walked_};
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -63,6 +64,8 @@ void FatDirectory::transactionEnded(bool committed) {
         appendPos_ = atStart_->appendPos;
         lastCluster_ = atStart_->lastCluster;
         sectorNumbers_.resize(atStart_->sectorCount);
+        unreadFrom_ = atStart_->unreadFrom;
+        walked_ = atStart_->walked;
     }
     atStart_.reset();
 }
@@ -287,7 +290,7 @@ bool FatDirectory::removeEntry(int index) {
     // Every directory below is read and emptied before anything is written.
     for (std::optional<uint32_t> cluster = removal.next(); cluster; cluster = removal.next()) {
         FatSubDirectory table;
-        if (!table.loadEntries(volume_, *cluster)) {
+        if (!table.load(volume_, *cluster)) {
             return false;
         }
         const uint32_t bps = volume_->bytesPerSector();
@@ -432,6 +435,11 @@ int FatDirectory::allocateSlot(Failure& failure) {
         if (slot(i)[entry::kName] == entry::kFreeMarker) {
             return i;
         }
+    }
+    // The slots of the chain not read yet come before a new cluster.
+    if (appendPos_ >= slotCount() && unreadFrom_ != 0 && !readTable(unreadFrom_, walked_, false)) {
+        failure = Failure::WriteFailed;
+        return -1;
     }
     if (appendPos_ >= slotCount()) {
         failure = addCluster();
@@ -736,62 +744,63 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     return true;
 }
 
-bool FatSubDirectory::load(FatVolume* volume, uint32_t firstCluster) {
-    // A first cluster that names no data cluster (0xFFF, or 1 in a damaged image) is an
-    // empty directory that cannot grow.
-    if (!volume->isDataCluster(firstCluster)) {
-        adoptTable(volume, firstCluster, 0, {}, {});
-        return true;
-    }
-    ChainBlock chain;
-    if (!volume->loadChain(firstCluster, 224, 224, chain)) {
-        return false;
-    }
-    adoptTable(volume, firstCluster, chain.lastCluster, std::move(chain.data),
-               std::move(chain.sectors));
-    return true;
-}
-
-bool FatSubDirectory::loadEntries(FatVolume* volume, uint32_t firstCluster) {
-    if (!volume->isDataCluster(firstCluster)) {
-        adoptTable(volume, firstCluster, 0, {}, {});
-        return true;
-    }
+bool FatDirectory::readTable(uint32_t cluster, uint32_t walked, bool toEndMarker) {
     // Clusters are read in batches that double, so that an ordinary table takes one read.
     constexpr uint32_t kFirstBatch = 16;
-    const uint32_t bps = volume->bytesPerSector();
-    const uint32_t spc = volume->sectorsPerCluster();
-    ByteBuffer table;
-    std::vector<uint32_t> sectors;
-    uint32_t cluster = firstCluster;
-    uint32_t walked = 0;
+    const uint32_t bps = volume_->bytesPerSector();
+    const uint32_t spc = volume_->sectorsPerCluster();
     bool ended = false;
+    auto more = [&] {
+        return !ended && volume_->isDataCluster(cluster) && walked < volume_->maxChainLength();
+    };
     try {
-        for (uint32_t batch = kFirstBatch;
-             !ended && volume->isDataCluster(cluster) && walked < volume->maxChainLength();
-             batch *= 2) {
-            const size_t from = sectors.size();
-            for (uint32_t n = 0;
-                 n < batch && volume->isDataCluster(cluster) && walked < volume->maxChainLength();
-                 ++n, ++walked) {
+        for (uint32_t batch = kFirstBatch; more(); batch *= 2) {
+            const size_t from = sectorNumbers_.size();
+            for (uint32_t n = 0; n < batch && more(); ++n, ++walked) {
                 for (uint32_t j = 0; j < spc; ++j) {
-                    sectors.push_back(volume->clusterToSector(cluster) + j);
+                    sectorNumbers_.push_back(volume_->clusterToSector(cluster) + j);
                 }
-                cluster = volume->getFatEntry(cluster);
+                cluster = volume_->getFatEntry(cluster);
             }
-            table.resize(sectors.size() * bps);
-            if (!volume->readSectorList(sectors.data() + from, sectors.size() - from,
-                                        table.data() + from * bps)) {
+            entries_.resize(sectorNumbers_.size() * bps);
+            if (!volume_->readSectorList(sectorNumbers_.data() + from, sectorNumbers_.size() - from,
+                                         entries_.data() + from * bps)) {
                 return false;
             }
-            for (size_t at = from * bps; !ended && at < table.size(); at += entry::kEntrySize) {
-                ended = classifySlot(table.data() + at) == SlotClass::EndMarker;
+            for (size_t at = from * bps; toEndMarker && !ended && at < entries_.size();
+                 at += entry::kEntrySize) {
+                ended = classifySlot(entries_.data() + at) == SlotClass::EndMarker;
             }
         }
     } catch (const std::bad_alloc&) {
         return false;
     }
-    adoptTable(volume, firstCluster, 0, std::move(table), std::move(sectors));
+    unreadFrom_ =
+        volume_->isDataCluster(cluster) && walked < volume_->maxChainLength() ? cluster : 0;
+    walked_ = walked;
+    return true;
+}
+
+bool FatSubDirectory::load(FatVolume* volume, uint32_t firstCluster) {
+    return loadChainTable(volume, firstCluster);
+}
+
+bool FatDirectory::loadChainTable(FatVolume* volume, uint32_t firstCluster) {
+    // A first cluster that names no data cluster (0xFFF, or 1 in a damaged image) is an
+    // empty directory that cannot grow.
+    adoptTable(volume, firstCluster, 0, {}, {});
+    if (!volume->isDataCluster(firstCluster) || !readTable(firstCluster, 0, true)) {
+        return !volume->isDataCluster(firstCluster);
+    }
+    // The table grows behind the chain's last cluster, read or not.
+    uint32_t last = firstCluster;
+    for (uint32_t c = firstCluster, walked = 0;
+         volume->isDataCluster(c) && walked < volume->maxChainLength(); ++walked) {
+        last = c;
+        c = volume->getFatEntry(c);
+    }
+    lastCluster_ = last;
+    appendPos_ = findEndMarker();
     return true;
 }
 

@@ -50,6 +50,8 @@ class FatDirectory : public Directory, private TransactionParticipant {
     // Adopts a loaded table and places appendPos at its first end marker.
     void adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t lastCluster,
                     ByteBuffer entries, std::vector<uint32_t> sectorNumbers);
+    // Adopts the table of the chain from firstCluster, read as far as its first end marker.
+    bool loadChainTable(FatVolume* volume, uint32_t firstCluster);
 
   private:
     // What createEntry puts into the new entry's storage before the entry appears.
@@ -67,9 +69,15 @@ class FatDirectory : public Directory, private TransactionParticipant {
         int appendPos = 0;
         uint32_t lastCluster = 0;
         size_t sectorCount = 0;
+        uint32_t unreadFrom = 0;
+        uint32_t walked = 0;
     };
     class Removal;
 
+    // Reads the chain from `cluster` on (`walked` clusters of it walked so far) into the
+    // table; with `toEndMarker` it stops after the cluster of the first end marker. Leaves
+    // unreadFrom_ at the first cluster not read.
+    bool readTable(uint32_t cluster, uint32_t walked, bool toEndMarker);
     bool isInUse(int index) const;
     uint8_t* slotAt(int index) { return entries_.data() + index * entry::kEntrySize; }
     int findEndMarker() const;
@@ -93,6 +101,8 @@ class FatDirectory : public Directory, private TransactionParticipant {
     int appendPos_ = 0;                    // slot index where the next entry is appended
     std::vector<uint32_t> sectorNumbers_;  // image sector of each table sector
     std::optional<TableAtStart> atStart_;  // while an operation that changed it runs
+    uint32_t unreadFrom_ = 0;              // the first cluster of the chain not read yet, or 0
+    uint32_t walked_ = 0;                  // clusters of the chain walked so far
 };
 
 // The fixed root region between the FATs and the data area. It has no dot entries and
@@ -105,12 +115,10 @@ class FatRootDirectory : public FatDirectory {
 // A directory stored in a cluster chain; it grows by a cluster when full.
 class FatSubDirectory : public FatDirectory {
   public:
+    // Reads the chain as far as the cluster that holds the first end marker (nothing after
+    // one is ever found); the rest is read only when a new entry needs its slots. A damaged
+    // image may claim tables of thousands of clusters whose first one says all there is.
     bool load(FatVolume* volume, uint32_t firstCluster) override;
-    // Reads the chain only as far as the cluster that holds the first end marker: enough
-    // to look entries up and walk them (nothing after an end marker is ever found), not to
-    // add one. A damaged image may claim tables of thousands of clusters whose first one
-    // says all there is.
-    bool loadEntries(FatVolume* volume, uint32_t firstCluster);
 };
 
 }  // namespace fat12img
