@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -228,24 +229,6 @@ TEST(Paths, ChangesThroughAnotherPathReachTheCurrentDirectory) {
     const std::string expected = "0123456789";
     EXPECT_EQ(contentAt(img, disk.g, z), std::vector<uint8_t>(expected.begin(), expected.end()));
     EXPECT_EQ(freeClusterCount(img, disk.g), freeClusterCount(populated(), disk.g) - 1);
-}
-
-TEST(Paths, ShiftJisSecondByte5CSeparates) {
-    const std::string hyo = sjis(u8"表");  // 0x95 0x5C
-    ASSERT_EQ(hyo, "\x95\\");
-    Disk disk(blankFloppy());
-    // The trailing 0x5C is a separator: the directory is named by the lead byte alone.
-    EXPECT_EQ(disk.run({"mkdir", hyo}), "");
-    EXPECT_EQ(disk.run({"touch", hyo + "x"}), "");
-    EXPECT_EQ(disk.run({"ls"}), listing({"\x95"}));
-    EXPECT_EQ(disk.run({"ls", hyo}), listing({".", "..", "x"}));
-    EXPECT_EQ(disk.run({"touch", sjis(u8"ソ")}), consoleLine(u8"ディレクトリが存在しません"));
-    const std::vector<uint8_t> img = disk.bytes();
-    const size_t dir = rootSlotOffset(disk.g, 0);
-    EXPECT_EQ(entryName(img, dir), "\x95          ");
-    EXPECT_EQ(entryAttribute(img, dir), 0x10);
-    EXPECT_NE(findIn(img, disk.g, entryCluster(img, dir), "x"), kNone);
-    EXPECT_EQ(img[rootSlotOffset(disk.g, 1)], 0x00);
 }
 
 TEST(Paths, FinalNameResolutionMessages) {
@@ -1023,15 +1006,169 @@ TEST(Gate, FileSystemCommandsAreRefusedInBinaryMode) {
     EXPECT_FALSE(std::ifstream(disk.host("h2")).good());
 }
 
-TEST(Gate, MissingArgumentsDoNothing) {
+TEST(Gate, MissingArgumentsAreSaidAndChangeNothing) {
+    const std::string tooFew = consoleLine(u8"引数が足りません");
     runCases(populated(), {
-                              {{"cd"}, ""},
-                              {{"mkdir"}, ""},
-                              {{"rmdir"}, ""},
-                              {{"touch"}, ""},
-                              {{"rm"}, ""},
-                              {{"mv", "f.txt"}, ""},
-                              {{"cp", "f.txt"}, ""},
+                              {{"cd"}, tooFew},
+                              {{"mkdir"}, tooFew},
+                              {{"rmdir"}, tooFew},
+                              {{"touch"}, tooFew},
+                              {{"rm"}, tooFew},
+                              {{"mv", "f.txt"}, tooFew},
+                              {{"cp", "f.txt"}, tooFew},
                               {{"LS"}, consoleLine(u8"無効なコマンドです。")},
                           });
+}
+
+// ---------------------------------------------------------------------------------------
+// Japanese names whose second byte is 0x5C: part of the name, never a separator, as
+// Japanese DOS has it. fsck.fat calls every such name a bad short name (it reads the 0x5C
+// as a backslash), so its other findings count and the names are checked by their bytes;
+// mtools reads them in code page 932.
+
+namespace {
+
+struct ShiftJisName {
+    const char* utf8;
+    std::string field;  // the 11 bytes stored
+};
+
+const std::vector<ShiftJisName>& shiftJisNames() {
+    static const std::vector<ShiftJisName> names = {
+        {u8"ソフト", std::string("\x83\\\x83t\x83g     ", 11)},
+        {u8"表示.TXT", std::string("\x95\\\x8E\xA6    TXT", 11)},
+        {u8"能力", std::string("\x94\\\x97\xCD       ", 11)},
+        {u8"予定.DAT", std::string("\x97\\\x92\xE8    DAT", 11)},
+        // 0xE5 0x5C: its lead byte is stored as 0x05.
+        {u8"藹.BIN", std::string("\x05\\      BIN", 11)},
+    };
+    return names;
+}
+
+// fsck.fat's findings but the names it cannot read.
+std::string fsckFindingsBeyondShiftJisNames(const std::string& image) {
+    std::istringstream lines(fsckFindings(image));
+    std::string findings;
+    for (std::string line; std::getline(lines, line);) {
+        const bool aboutAName = line.rfind("/", 0) == 0 || line == "  Auto-renaming it." ||
+                                line.rfind("  Bad short file name (", 0) == 0 ||
+                                line.rfind("  Renamed to FSCK", 0) == 0;
+        if (!aboutAName) {
+            findings += line + "\n";
+        }
+    }
+    return findings;
+}
+
+bool havePeers() {
+    return haveProgram("fsck.fat") && haveProgram("mtype") && haveProgram("mdir");
+}
+
+}  // namespace
+
+TEST(ShiftJisNames, CreatedListedWalkedCopiedMovedAndRemoved) {
+    const std::vector<uint8_t> content = pattern(1500, 7);
+    for (const ShiftJisName& row : shiftJisNames()) {
+        SCOPED_TRACE(row.utf8);
+        const std::string name = sjis(row.utf8);
+        const std::string twoLevels = name + "\\" + name;
+        const std::string file = twoLevels + "\\" + name;
+        Disk disk(blankFloppy());
+        writeFile(disk.host("h"), content);
+        EXPECT_EQ(disk.run({"mkdir", twoLevels}), "");
+        EXPECT_EQ(disk.run({"cp", "'h", file}), "");
+        EXPECT_EQ(disk.run({"ls"}), listing({name}));
+        EXPECT_EQ(disk.run({"ls", twoLevels}), listing({".", "..", name}));
+        EXPECT_EQ(disk.session({"cd " + twoLevels, "ls", "cd ..", "ls"}),
+                  transcript({"", listing({".", "..", name}), "", listing({".", "..", name})}));
+        EXPECT_EQ(disk.run({"cp", file, "'out"}), "");
+        EXPECT_EQ(readFile(disk.host("out")), content);
+
+        std::vector<uint8_t> img = disk.bytes();
+        const size_t top = rootSlotOffset(disk.g, 0);
+        EXPECT_EQ(entryName(img, top), row.field);
+        const uint32_t middle =
+            entryCluster(img, clusterSlotOffset(disk.g, entryCluster(img, top), 2));
+        EXPECT_EQ(fieldsOf(img, disk.g, entryCluster(img, top)),
+                  (std::vector<std::string>{kDotField, kDotDotField, row.field}));
+        EXPECT_EQ(fieldsOf(img, disk.g, middle),
+                  (std::vector<std::string>{kDotField, kDotDotField, row.field}));
+        if (havePeers()) {
+            EXPECT_EQ(fsckFindingsBeyondShiftJisNames(disk.image()), "");
+            const std::string utf8Path = std::string(row.utf8) + "/" + row.utf8 + "/" + row.utf8;
+            const ToolResult typed = runMtoolsShiftJis("mtype -i " + shellQuote(disk.image()) +
+                                                       " " + shellQuote("::" + utf8Path));
+            EXPECT_EQ(typed.output, std::string(content.begin(), content.end()));
+        }
+
+        // Renamed out of the deep directory and back under its own name.
+        EXPECT_EQ(disk.run({"mv", file, name + "\\MOVED.BIN"}), "");
+        EXPECT_EQ(disk.run({"ls", name}), listing({".", "..", name, "MOVED.BIN"}));
+        EXPECT_EQ(disk.run({"mv", name + "\\MOVED.BIN", file}), "");
+        EXPECT_EQ(disk.run({"cp", file, "'back"}), "");
+        EXPECT_EQ(readFile(disk.host("back")), content);
+
+        EXPECT_EQ(disk.run({"rm", file}), "");
+        EXPECT_EQ(disk.run({"ls", twoLevels}), listing({".", ".."}));
+        EXPECT_EQ(disk.run({"rmdir", name}), "");
+        EXPECT_EQ(disk.run({"ls"}), "");
+        img = disk.bytes();
+        EXPECT_EQ(freeClusterCount(img, disk.g), freeClusterCount(blankFloppy(), disk.g));
+    }
+}
+
+// An image that Japanese DOS wrote: ソフト\能力\予定.DAT, 表示.TXT and 藹.BIN in the root.
+TEST(ShiftJisNames, ReachedOnAnImageThatAlreadyHoldsThem) {
+    const std::vector<ShiftJisName>& names = shiftJisNames();
+    const std::string soft = sjis(names[0].utf8);
+    const std::string hyoji = sjis(names[1].utf8);
+    const std::string noryoku = sjis(names[2].utf8);
+    const std::string yotei = sjis(names[3].utf8);
+    const std::string ai = sjis(names[4].utf8);
+    const FloppyGeometry g = floppy144();
+    std::vector<uint8_t> img = blankFloppy(g, 0);
+    putEntry(img, rootSlotOffset(g, 0), names[0].field, 0x10, 2, 0);
+    putEntry(img, rootSlotOffset(g, 1), names[1].field, 0x20, 5, 300);
+    putEntry(img, rootSlotOffset(g, 2), names[4].field, 0x20, 6, 20);
+    putDirectoryCluster(img, g, 2, 0);
+    putEntry(img, clusterSlotOffset(g, 2, 2), names[2].field, 0x10, 3, 0);
+    putDirectoryCluster(img, g, 3, 2);
+    putEntry(img, clusterSlotOffset(g, 3, 2), names[3].field, 0x20, 4, 100);
+    const std::vector<uint8_t> a = pattern(100, 1);
+    const std::vector<uint8_t> b = pattern(300, 2);
+    const std::vector<uint8_t> c = pattern(20, 3);
+    std::copy(a.begin(), a.end(), img.begin() + long(g.clusterOffset(4)));
+    std::copy(b.begin(), b.end(), img.begin() + long(g.clusterOffset(5)));
+    std::copy(c.begin(), c.end(), img.begin() + long(g.clusterOffset(6)));
+    for (uint32_t cluster = 2; cluster <= 6; ++cluster) {
+        setChain(img, g, {cluster});
+    }
+    Disk disk(img);
+    const std::string deep = soft + "\\" + noryoku;
+    EXPECT_EQ(disk.run({"ls"}), listing({soft, hyoji, ai}));
+    EXPECT_EQ(disk.run({"ls", deep}), listing({".", "..", yotei}));
+    EXPECT_EQ(disk.session({"cp " + deep + "\\" + yotei + " 'a", "cp " + hyoji + " 'b",
+                            "cp " + ai + " 'c", "cd " + deep, "cp \\" + ai + " " + ai, "ls",
+                            "rm " + yotei, "cd \\", "mv " + hyoji + " " + deep + "\\" + hyoji,
+                            "mv " + ai + " " + soft + "\\" + ai}),
+              transcript({"", "", "", "", "", listing({".", "..", yotei, ai}), "", "", "", ""}));
+    EXPECT_EQ(readFile(disk.host("a")), a);
+    EXPECT_EQ(readFile(disk.host("b")), b);
+    EXPECT_EQ(readFile(disk.host("c")), c);
+    const std::vector<uint8_t> after = disk.bytes();
+    EXPECT_EQ(fieldsOf(after, g, 0), (std::vector<std::string>{names[0].field}));
+    EXPECT_EQ(fieldsOf(after, g, 2),
+              (std::vector<std::string>{kDotField, kDotDotField, names[2].field, names[4].field}));
+    EXPECT_EQ(fieldsOf(after, g, 3),
+              (std::vector<std::string>{kDotField, kDotDotField, names[1].field, names[4].field}));
+    if (havePeers()) {
+        EXPECT_EQ(fsckFindingsBeyondShiftJisNames(disk.image()), "");
+        const ToolResult listed =
+            runMtoolsShiftJis("mdir -/ -b -i " + shellQuote(disk.image()) + " ::");
+        EXPECT_EQ(listed.output, std::string(u8"::/ソフト/\n::/ソフト/能力/\n::/ソフト/藹.BIN\n") +
+                                     u8"::/ソフト/能力/表示.TXT\n::/ソフト/能力/藹.BIN\n");
+    }
+    EXPECT_EQ(disk.run({"rmdir", soft}), "");
+    EXPECT_EQ(disk.run({"ls"}), "");
+    EXPECT_EQ(freeClusterCount(disk.bytes(), g), freeClusterCount(blankFloppy(g, 0), g));
 }

@@ -283,3 +283,37 @@ TEST(CopyTree, RefusalsNameEveryOffenderAndChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under -e a copy that did nothing is a failure, and a cp -r without both paths a wrong
+// command line.
+TEST(CopyTree, ExitStatusesUnderErrexit) {
+    ToolWorkspace w;
+    w.putImage(blankFloppy());
+    makeHostTree(w.file("tree"), {{"A.TXT", pattern(10, 1)}, {"bad+name", {}}});
+    const struct {
+        std::vector<std::string> words;
+        std::string said;
+        int status;
+    } rows[] = {
+        {{"cp", "-r", "'nothere", "T"}, consoleLine(u8"コピー元のファイルが見つかりません"), 1},
+        {{"cp", "-r", "'tree", "T"},
+         consoleLine(u8"8.3形式の名前ではありません: tree/bad+name"),
+         1},
+        {{"cp", "-R", "T"}, consoleLine(u8"引数が足りません"), 2},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args{"-e", w.image()};
+        args.insert(args.end(), row.words.begin(), row.words.end());
+        const ToolResult r = runTool(w.path(), args);
+        EXPECT_EQ(fromSjis(r.output), fromSjis(row.said)) << row.words[2];
+        EXPECT_EQ(r.exitStatus, row.status) << row.words[2];
+    }
+    fs::remove(w.file("tree/bad+name"));
+    const ToolResult r = runTool(w.path(), {"-e", w.image(), "cp", "-R", "'tree", "T"});
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.exitStatus, 0);
+}
+
+}  // namespace

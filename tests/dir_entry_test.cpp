@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "directory/dir_entry.hpp"
 
@@ -50,6 +51,17 @@ TEST(ToShortName, Conversions) {
         {"\xE5\x41.TXT", "\x05\x41      TXT"},  // leading 0xE5 stored as 0x05
         {"A\xE5.TXT", "A\xE5      TXT"},        // only the first byte is substituted
         {std::string("\xE5"), std::string("\x05          ")},
+        // A double-byte character that a limit would cut goes whole (ソ is 0x83 0x5C).
+        {"ABCDEFG\x83\\", "ABCDEFG    "},
+        {"ABCDEFG\x83\\.TXT", "ABCDEFG TXT"},
+        {"ABCDEFGH\x83\\", "ABCDEFGH   "},
+        {"A.TX\x83\\", "A       TX "},
+        {"A.T\x83\\", "A       T\x83\\"},
+        {"\x95\\\x8E\xA6\x95\\\x8E\xA6.TXT", "\x95\\\x8E\xA6\x95\\\x8E\xA6TXT"},
+        // A lead byte with nothing after it in the base is a character of its own; a
+        // single-byte katakana (0xB1) is one byte.
+        {"ABCDEFG\x83.TXT", "ABCDEFG\x83TXT"},
+        {"ABCDEFG\xB1\xB2", "ABCDEFG\xB1   "},
     };
     for (const ShortNameRow& r : rows) {
         SCOPED_TRACE(::testing::PrintToString(r.name));
@@ -220,12 +232,47 @@ TEST(IsDotEntry, OneOrTwoDotsWithTheDirectoryBit) {
     }
 }
 
-TEST(IsCreatableShortName, NoLeadingBlankOrDot) {
-    EXPECT_TRUE(isCreatableShortName(bytes("A          ")));
-    EXPECT_TRUE(isCreatableShortName(bytes("\x05\x41      TXT")));
-    EXPECT_FALSE(isCreatableShortName(bytes("        abc")));
-    EXPECT_FALSE(isCreatableShortName(bytes("           ")));
-    EXPECT_FALSE(isCreatableShortName(bytes("..         ")));
+struct CreatableRow {
+    std::string name;
+    bool creatable;
+};
+
+TEST(IsCreatableName, NoLeadingBlankOrDotNoControlOrReservedCharacter) {
+    std::vector<CreatableRow> rows = {
+        {"A", true},
+        {"\xE5\x41.TXT", true},
+        {"a.b.c", true},  // dots before the last one are base characters
+        {"x-y_z!#$%&'()@^`{}~.TXT", true},
+        {"\x7F\x80\xA0\xFD\xFE\xFF", true},
+        {"", false},
+        {".abc", false},
+        {" x", false},
+        {"..", false},
+        // Second bytes of double-byte characters may be anything.
+        {"\x83\\", true},  // ソ
+        {"\x81\x5B", true},
+        {"\x81\x7C", true},  // the second byte is '|'
+        {"\xE0\x3F", true},  // '?'
+        {"\xFC\x2A", true},  // '*'
+        // A lead byte that ends the name stands alone; what follows a single-byte
+        // katakana is a character of its own.
+        {"AB\x83", true},
+        {"\xB1|", false},
+        {"A\x1F", false},
+    };
+    for (const char c : std::string("\"*+,/:;<=>?[\\]|")) {
+        rows.push_back({std::string("A") + c + "B.TXT", false});
+        rows.push_back({std::string("AB.T") + c, false});
+    }
+    for (int c = 1; c < 0x20; ++c) {
+        rows.push_back({std::string("A") + char(c), false});
+    }
+    for (const CreatableRow& r : rows) {
+        SCOPED_TRACE(::testing::PrintToString(r.name));
+        uint8_t key[11];
+        toShortName(key, r.name.c_str());
+        EXPECT_EQ(isCreatableName(r.name.c_str(), key), r.creatable);
+    }
 }
 
 }  // namespace

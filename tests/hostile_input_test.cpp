@@ -109,8 +109,11 @@ TEST_F(HostileSession, AbsurdRawParametersAreTestedNotObeyed) {
         {"read out.bin num=-99999999999", consoleLine(u8"numの値が不正です")},
         {"write keep.bin base=-2147483649", consoleLine(u8"baseの値が不正です")},
         {"write keep.bin lba=65536 num=1 ch=0", kTooLarge},
-        // No digits, no key, a bare "=": all harmless, and read takes one sector.
-        {"read out.bin lba=-0 base= =5 = lba== num=x", ""},
+        // No digits, no key, a bare "=": refused before anything is read.
+        {"read out.bin lba=-0 base= =5 = lba== num=x",
+         consoleLine(u8"パラメータが不正です: base=")},
+        {"read out.bin = lba=-0", consoleLine(u8"パラメータが不正です: =")},
+        {"read out.bin lba=-0 num=+0", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
@@ -150,14 +153,19 @@ TEST_F(HostileSession, NamesOfEveryByteValue) {
         script += "touch " + std::string(1, char(b)) + "Q\n";
     }
     const std::string out = typed(script);
-    // Only ".Q" is refused: its field would begin with a dot. The rest are new files,
-    // but letters compare case-insensitively ("aQ" is "AQ"), and a leading 0xE5 is stored
-    // as 0x05, so "\xE5Q" is the name that "\x05Q" already took.
-    auto isDuplicate = [](uint8_t b) { return (b >= 'a' && b <= 'z') || b == 0xE5; };
+    // Refused: ".Q", whose field would begin with a dot, and every control byte and
+    // character that DOS reserves. A lead byte takes the Q as its second byte. The rest
+    // are new files, but letters compare case-insensitively ("aQ" is "AQ"). A leading 0xE5
+    // is stored as 0x05, which no typed name may begin with.
+    auto isRefused = [](uint8_t b) {
+        return b == '.' || b < 0x20 ||
+               std::string("\"*+,/:;<=>?[]|").find(char(b)) != std::string::npos;
+    };
+    auto isDuplicate = [](uint8_t b) { return b >= 'a' && b <= 'z'; };
     std::string expected;
     for (uint8_t b : bytes) {
         expected += ">";
-        if (b == '.') {
+        if (isRefused(b)) {
             expected += kCannotCreateFile;
         } else if (isDuplicate(b)) {
             expected += consoleLine(u8"すでに存在する名前です");
@@ -170,19 +178,19 @@ TEST_F(HostileSession, NamesOfEveryByteValue) {
     const FloppyGeometry g = floppy144();
     size_t slot = 1;  // slot 0 holds KEEP.BIN
     for (uint8_t b : bytes) {
-        if (b == '.' || isDuplicate(b)) {
+        if (isRefused(b) || isDuplicate(b)) {
             continue;
         }
         SCOPED_TRACE(int(b));
         const std::string name = entryName(img, rootSlotOffset(g, uint32_t(slot++)));
-        EXPECT_EQ(uint8_t(name[0]), b);
+        EXPECT_EQ(uint8_t(name[0]), b == 0xE5 ? 0x05 : b);
         EXPECT_EQ(name.substr(1), "Q" + std::string(9, ' '));
     }
     // Removing them all leaves KEEP.BIN alone in the listing.
     std::string removal;
     std::string prompts = ">";
     for (uint8_t b : bytes) {
-        if (b != '.' && !isDuplicate(b)) {
+        if (!isRefused(b) && !isDuplicate(b)) {
             removal += "rm " + std::string(1, char(b)) + "Q\n";
             prompts += ">";
         }

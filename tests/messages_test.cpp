@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "console/console.hpp"
 #include "console/messages.hpp"
 #include "support/expected_output.hpp"
 #include "support/run_tool.hpp"
@@ -136,6 +137,14 @@ TEST(Messages, TableCoversEveryConstantOfTheHeader) {
     }
     EXPECT_EQ(declared, tabled);
     EXPECT_EQ(declared.size(), 48u);
+}
+
+// Which texts are failures is one list beside the messages, and the texts that are none
+// another: a new message must go into one of them, or -e would not see it fail.
+TEST(Messages, EveryConstantIsAFailureOrListedAsNone) {
+    for (const Message& m : kMessages) {
+        EXPECT_TRUE(fat12img::isClassified(m.bytes)) << m.name;
+    }
 }
 
 TEST(Messages, OnlyTheTwoFormatsCarryALineEndOrAConversion) {

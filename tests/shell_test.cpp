@@ -53,11 +53,8 @@ TEST(StartUp, HelpAliasIgnoresTheWordsAfterIt) {
 }
 
 TEST(StartUp, NearMissesOfTheAliasesAreImagePaths) {
-    std::vector<std::string> nearMisses = {"HELP", "--HELP", "-H"};
-#ifndef _WIN32
-    // Windows allows no '?' in a file name.
-    nearMisses.push_back("-?");
-#endif
+    // Those that begin with '-' are unknown options (see the command-line table).
+    std::vector<std::string> nearMisses = {"HELP", "Help"};
     for (const std::string& path : nearMisses) {
         TempDir dir;
         const ToolResult r = runTool(dir.path(), {path});
@@ -102,6 +99,227 @@ TEST(StartUp, CommandLineArgumentsPassToTheCommand) {
 }
 
 // ---------------------------------------------------------------------------------------
+// The command line: options, help aliases, arguments and parameters, each run once as it
+// stands and once with -e in front, on fd.img (HELLO.TXT in the root) beside the 512-byte
+// host file h.bin.
+
+struct CommandLineRow {
+    std::vector<std::string> args;  // after the options
+    std::string output;
+    std::string errors;
+    int status;  // with -e; 0 without, but for an unknown option, which is 2 in any case
+    bool createsFile = false;
+};
+
+std::vector<CommandLineRow> commandLineRows() {
+    const std::string tooFew = consoleLine(u8"引数が足りません");
+    const std::string usage = usageOutput();
+    auto badParameter = [](const std::string& token) {
+        return consoleLine(u8"パラメータが不正です: " + token);
+    };
+    auto unknownOption = [](const std::string& option) {
+        return consoleLine(u8"不明なオプションです: " + option);
+    };
+    std::vector<CommandLineRow> rows = {
+        {{"--version"}, std::string("fat12img ") + FAT12IMG_VERSION + "\n", "", 0},
+        {{"--version", "fd.img", "format"},
+         std::string("fat12img ") + FAT12IMG_VERSION + "\n",
+         "",
+         0},
+        {{"--help", "fd.img", "format"}, usage, "", 0},
+        {{"-v"}, "", unknownOption("-v"), 2},
+        {{"-V", "fd.img", "ls"}, "", unknownOption("-V"), 2},
+        {{"--versions"}, "", unknownOption("--versions"), 2},
+        {{"--errexit=1", "fd.img", "ls"}, "", unknownOption("--errexit=1"), 2},
+        {{"-ee", "fd.img", "ls"}, "", unknownOption("-ee"), 2},
+        {{"-"}, "", unknownOption("-"), 2},
+        {{"-?"}, "", unknownOption("-?"), 2},
+        {{"--", "-x.img", "touch", "A"}, "", "", 0, true},
+        {{"./-x.img", "touch", "A"}, "", "", 0, true},
+        {{"--", "--help"}, usage + ">", "", 0, true},  // "--" ends the options: an image path
+        // An option after the image path is the command's name.
+        {{"fd.img", "-e", "ls"}, consoleLine(u8"無効なコマンドです。"), "", 2},
+        {{"fd.img", "ls"}, listing({"HELLO.TXT"}), "", 0},
+        {{"fd.img", "foo"}, consoleLine(u8"無効なコマンドです。"), "", 2},
+        {{"fd.img", "rm", "NOPE"}, consoleLine(u8"存在しない名前です"), "", 1},
+        {{"fd.img", "ls", "NODIR"}, consoleLine(u8"ディレクトリが見つかりません"), "", 1},
+        {{"fd.img", "cp", "'nothere", "X"},
+         consoleLine(u8"コピー元のファイルが見つかりません"),
+         "",
+         1},
+        {{"fd.img", "touch", "HELLO.TXT"}, consoleLine(u8"すでに存在する名前です"), "", 1},
+        {{"fd.img", "touch", "A*B.TXT"}, consoleLine(u8"ファイルを作成できません"), "", 1},
+        {{"fd.img", "write", "h.bin", "lba=-1"}, consoleLine(u8"lbaの値が不正です"), "", 2},
+        {{"fd.img", "write", "h.bin", "num=-1", "base=-1"},
+         consoleLine(u8"baseの値が不正です"),
+         "",
+         2},
+        {{"fd.img", "write", "h.bin", "lba=99999"},
+         consoleLine(u8"32MBより大きいディスクイメージの操作に対応していません"),
+         "",
+         1},
+        {{"fd.img", "write", "nothere.bin"}, consoleLine(u8"ファイルを開けませんでした"), "", 1},
+    };
+    for (const char* alias : {"?", "/?", "help", "/help", "-h", "-help", "--help"}) {
+        rows.push_back({{alias}, usage, "", 0});
+        rows.push_back({{alias, "fd.img", "format"}, usage, "", 0});
+    }
+    const std::vector<std::vector<std::string>> missing = {
+        {"cd"}, {"mkdir"},        {"rmdir"}, {"touch"}, {"rm"}, {"mv"}, {"mv", "HELLO.TXT"},
+        {"cp"}, {"cp", "'h.bin"}, {"write"}, {"read"},
+    };
+    for (const std::vector<std::string>& command : missing) {
+        std::vector<std::string> args = {"fd.img"};
+        args.insert(args.end(), command.begin(), command.end());
+        rows.push_back({args, tooFew, "", 2});
+    }
+    for (const char* token : {"LBA=5", "lba=", "lba=x", "lba=5x", "lba", "=5", "lba=0x10", "lba= 5",
+                              "lba==5", "lbax=5", "Ch=1"}) {
+        rows.push_back({{"fd.img", "write", "h.bin", "num=1", token}, badParameter(token), "", 2});
+        rows.push_back({{"fd.img", "read", "out.bin", token, "num=1"}, badParameter(token), "", 2});
+        // Every token is checked before a negative value is.
+        rows.push_back({{"fd.img", "write", "h.bin", "lba=-1", token}, badParameter(token), "", 2});
+    }
+    return rows;
+}
+
+TEST(CommandLine, EveryRowWithAndWithoutErrexit) {
+    const std::vector<uint8_t> floppy = floppyWithHello();
+    for (const CommandLineRow& row : commandLineRows()) {
+        for (const bool errexit : {false, true}) {
+            std::vector<std::string> args = row.args;
+            if (errexit) {
+                args.insert(args.begin(), "-e");
+            }
+            SCOPED_TRACE(::testing::PrintToString(args));
+            ToolWorkspace disk;
+            disk.putImage(floppy);
+            writeFile(disk.file("h.bin"), pattern(512, 1));
+            const ToolResult r = runTool(disk.path(), args);
+            EXPECT_EQ(r.output, row.output);
+            EXPECT_EQ(r.errors, row.errors);
+            const bool unknownOption = !row.errors.empty();
+            EXPECT_EQ(r.exitStatus, errexit || unknownOption ? row.status : 0);
+            if (!row.createsFile) {
+                size_t files = 0;
+                for ([[maybe_unused]] const auto& entry :
+                     std::filesystem::directory_iterator(disk.path())) {
+                    ++files;
+                }
+                EXPECT_EQ(files, 2u) << "a file was created";
+            }
+            if (row.status != 0) {
+                EXPECT_EQ(disk.imageBytes(), floppy) << "a failed command changed the image";
+            }
+        }
+    }
+}
+
+// What was parsed ran: a plus sign is a sign, and read takes ch and ignores it.
+TEST(CommandLine, WholeDecimalParametersAreObeyed) {
+    ToolWorkspace disk;
+    disk.putImage(floppyWithHello());
+    const std::vector<uint8_t> sector = pattern(512, 2);
+    writeFile(disk.file("h.bin"), sector);
+    EXPECT_EQ(disk.run({"write", "h.bin", "lba=+5", "num=001"}).exitStatus, 0);
+    EXPECT_EQ(bytesAt(disk.imageBytes(), 5 * 512, 512), sector);
+    const ToolResult r = runTool(disk.path(), {"-e", "fd.img", "read", "o.bin", "lba=5", "ch=0"});
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(readFile(disk.file("o.bin")), sector);
+}
+
+TEST(CommandLine, TheLongFormOfErrexit) {
+    ToolWorkspace disk;
+    disk.putImage(floppyWithHello());
+    const ToolResult r = runTool(disk.path(), {"--errexit", "fd.img", "rm", "NOPE"});
+    EXPECT_EQ(r.output, consoleLine(u8"存在しない名前です"));
+    EXPECT_EQ(r.exitStatus, 1);
+}
+
+// With -e a command that only reads is not given a new empty floppy for a misspelt name.
+TEST(CommandLine, AMissingImageIsCreatedUnderErrexitOnlyForACommandThatChangesIt) {
+    struct Row {
+        std::vector<std::string> command;
+        bool created;
+    };
+    const Row rows[] = {
+        {{"ls"}, false},
+        {{"cd", "X"}, false},
+        {{"read", "o.bin"}, false},
+        {{"help"}, false},
+        {{"cp", "A", "'o.bin"}, false},
+        {{"mv", "A", "'o.bin"}, false},
+        {{"foo"}, false},
+        {{"format"}, true},
+        {{"write", "h.bin"}, true},
+        {{"mkdir", "A"}, true},
+        {{"touch", "A"}, true},
+        {{"rmdir", "A"}, true},
+        {{"rm", "A"}, true},
+        {{"cp", "'h.bin", "A"}, true},
+        {{"mv", "'h.bin", "A"}, true},
+        {{"cp", "A"}, true},  // the command line is wrong, as the command says
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.command));
+        for (const bool errexit : {false, true}) {
+            ToolWorkspace disk("flopy.img");
+            writeFile(disk.file("h.bin"), pattern(512, 3));
+            std::vector<std::string> args = {"flopy.img"};
+            if (errexit) {
+                args.insert(args.begin(), "-e");
+            }
+            args.insert(args.end(), row.command.begin(), row.command.end());
+            const ToolResult r = runTool(disk.path(), args);
+            const bool created = row.created || !errexit;
+            EXPECT_EQ(std::filesystem::exists(disk.image()), created) << errexit;
+            if (!created) {
+                EXPECT_EQ(r.output, consoleLine(u8"flopy.img の読み込みに失敗"));
+                EXPECT_EQ(r.exitStatus, 1);
+                EXPECT_FALSE(std::filesystem::exists(disk.file("o.bin")));
+            }
+        }
+    }
+}
+
+// A session under -e ends at its first failing command: nothing after it runs.
+TEST(CommandLine, ASessionUnderErrexitStopsAtItsFirstFailure) {
+    struct Row {
+        std::string input;
+        std::string afterUsage;
+        int status;
+        std::vector<std::string> names;  // in the root afterwards
+    };
+    const std::string missingName = consoleLine(u8"存在しない名前です");
+    const Row rows[] = {
+        {"touch A\nrm NOPE\ntouch B\n", ">>" + missingName, 1, {"HELLO.TXT", "A"}},
+        {"touch A\nmkdir\ntouch B\n",
+         ">>" + consoleLine(u8"引数が足りません"),
+         2,
+         {"HELLO.TXT", "A"}},
+        {"touch A\nexit\ntouch B\n", ">>", 0, {"HELLO.TXT", "A"}},
+        {"touch A\n\ntouch B\n", ">>>>", 0, {"HELLO.TXT", "A", "B"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.input);
+        ToolWorkspace disk;
+        disk.putImage(floppyWithHello());
+        const ToolResult r = runTool(disk.path(), {"-e", "fd.img"}, row.input);
+        EXPECT_EQ(afterUsage(r.output), row.afterUsage);
+        EXPECT_EQ(r.exitStatus, row.status);
+        EXPECT_EQ(disk.run({"ls"}).output, listing(row.names));
+    }
+    // Without -e every line runs and the status stays 0.
+    ToolWorkspace disk;
+    disk.putImage(floppyWithHello());
+    const ToolResult r = disk.type("touch A\nrm NOPE\ntouch B\n");
+    EXPECT_EQ(afterUsage(r.output), ">>" + missingName + ">>");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(disk.run({"ls"}).output, listing({"HELLO.TXT", "A", "B"}));
+}
+
+// ---------------------------------------------------------------------------------------
 // The prompt loop
 
 struct PromptCase {
@@ -137,14 +355,18 @@ TEST(PromptLoop, LinesAndTheirOutput) {
     }
 }
 
-TEST(PromptLoop, MissingArgumentsPrintNothingAndChangeNothing) {
+TEST(PromptLoop, MissingArgumentsAreSaidAndChangeNothing) {
     ToolWorkspace disk;
     const std::vector<uint8_t> before = floppyWithHello();
     disk.putImage(before);
     const std::string input =
         "cd\nmkdir\nrmdir\ntouch\nrm\nmv\nmv HELLO.TXT\ncp\ncp HELLO.TXT\nwrite\nread\n";
     const ToolResult r = disk.type(input);
-    EXPECT_EQ(r.output, usageOutput() + std::string(12, '>'));
+    std::string expected = usageOutput();
+    for (int i = 0; i < 11; ++i) {
+        expected += ">" + consoleLine(u8"引数が足りません");
+    }
+    EXPECT_EQ(r.output, expected + ">");
     EXPECT_EQ(disk.imageBytes(), before);
 }
 

@@ -41,35 +41,35 @@ enum class Side : uint8_t { Host, Image };
 class Refusals {
   public:
     void add(const char* message, const std::string& path) {
-        lines_.push_back(std::string(message) + ": " + path);
+        lines_.emplace_back(message, ": " + path);
     }
     bool any() const { return !lines_.empty(); }
     // The host lists a directory in any order: the lines come out sorted by path.
     void print() {
-        std::sort(lines_.begin(), lines_.end(), [](const std::string& a, const std::string& b) {
-            return a.substr(a.find(": ")) < b.substr(b.find(": "));
-        });
-        for (const std::string& line : lines_) {
-            printLine(line.c_str());
+        std::sort(lines_.begin(), lines_.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        for (const auto& [message, path] : lines_) {
+            printLine(message, path.c_str());
         }
     }
 
   private:
-    std::vector<std::string> lines_;
+    std::vector<std::pair<const char*, std::string>> lines_;
 };
 
 // The last component of an image path, as typed.
 std::string imageLastName(const std::string& path) {
-    const size_t separator = path.rfind(kPathSeparator);
-    return separator == std::string::npos ? path : path.substr(separator + 1);
+    return path.substr(static_cast<size_t>(findLastSeparator(path.c_str()) + 1));
 }
 
 std::string imageChild(const std::string& directory, const std::string& name) {
     if (directory.empty()) {
         return name;
     }
-    return directory.back() == kPathSeparator ? directory + name
-                                              : directory + kPathSeparator + name;
+    // A 0x5C at the end may be the second byte of a character, not a separator.
+    const bool separated =
+        findLastSeparator(directory.c_str()) == static_cast<int>(directory.size()) - 1;
+    return separated ? directory + name : directory + kPathSeparator + name;
 }
 
 bool isDotName(const std::string& name) {

@@ -62,11 +62,8 @@ void cmdMkdir(const char* path) {
     }
     // Every component from the first missing one on is created, each inside the last.
     while (path[position] != '\0') {
-        const char* start = path + position;
-        const char* separator = std::strchr(start, kPathSeparator);
-        const size_t length =
-            separator != nullptr ? static_cast<size_t>(separator - start) : std::strlen(start);
-        const std::string component(start, length);
+        const int end = findSeparator(path, position);
+        const std::string component(path + position, static_cast<size_t>(end - position));
         const int index = working->createDirectory(component.c_str());
         if (index == -1) {
             printLine(msg::kMsgCannotCreateDirectory);
@@ -78,7 +75,7 @@ void cmdMkdir(const char* path) {
             return;
         }
         working = DirectoryRef(std::move(created));
-        position += static_cast<int>(length) + (separator != nullptr ? 1 : 0);
+        position = path[end] == kPathSeparator ? end + 1 : end;
     }
 }
 
@@ -110,8 +107,7 @@ void cmdRmdir(const char* path) {
     }
     target = DirectoryRef();
     // The name as typed, not mapped like a walked component.
-    const char* lastSeparator = std::strrchr(path, kPathSeparator);
-    const char* name = lastSeparator != nullptr ? lastSeparator + 1 : path;
+    const char* name = path + findLastSeparator(path) + 1;
     if (!parent->removeEntry(parent->findEntry(name))) {
         printLine(msg::kMsgRemoveDirectoryFailed);
     }

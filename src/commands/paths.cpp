@@ -27,6 +27,23 @@ const char* lookupName(const std::string& component) {
 
 }  // namespace
 
+int findSeparator(const char* path, int from) {
+    int at = from;
+    while (path[at] != '\0' && path[at] != kPathSeparator) {
+        // A lead byte takes the byte after it along, unless the path ends there.
+        at += isShiftJisLeadByte(static_cast<uint8_t>(path[at])) && path[at + 1] != '\0' ? 2 : 1;
+    }
+    return at;
+}
+
+int findLastSeparator(const char* path) {
+    int last = -1;
+    for (int at = findSeparator(path, 0); path[at] != '\0'; at = findSeparator(path, at + 1)) {
+        last = at;
+    }
+    return last;
+}
+
 DirectoryRef& DirectoryRef::operator=(DirectoryRef&& other) noexcept {
     if (this != &other) {
         if (owned_) {
@@ -69,10 +86,7 @@ DirectoryRef walkPath(const char* path, int& position) {
         ++p;
     }
     while (path[p] != '\0') {
-        int end = p;
-        while (path[end] != '\0' && path[end] != kPathSeparator) {
-            ++end;
-        }
+        const int end = findSeparator(path, p);
         const int next = path[end] == kPathSeparator ? end + 1 : end;
         const std::string component(path + p, static_cast<size_t>(end - p));
         const int index = dir->findEntry(lookupName(component));
@@ -107,13 +121,12 @@ DirectoryRef walkToDirectory(const char* path) {
 
 DirectoryRef resolveParent(const char* path, int& entryIndex, int& nameOffset) {
     nameOffset = 0;
-    const char* lastSeparator = std::strrchr(path, kPathSeparator);
-    if (lastSeparator == nullptr) {
+    const int split = findLastSeparator(path);
+    if (split == -1) {
         DirectoryRef current = DirectoryRef::current();
         entryIndex = current->findEntry(path);
         return current;
     }
-    const int split = static_cast<int>(lastSeparator - path);
     const std::string directoryPart =
         split == 0 ? std::string(1, kPathSeparator) : std::string(path, split);
     int position = 0;

@@ -2,13 +2,22 @@
 
 #include <memory>
 
+#include "directory/dir_entry.hpp"
 #include "directory/directory.hpp"
 
 namespace fat12img {
 
-// Image paths use the backslash (0x5C) as their only separator, tested byte by byte; a
-// leading one starts at the root, anything else at the current directory.
+// Image paths use the backslash (0x5C) as their only separator; a leading one starts at
+// the root, anything else at the current directory. A 0x5C that is the second byte of a
+// Shift_JIS double-byte character (as in ソ or 表) is part of its name, as Japanese DOS has
+// it.
 inline constexpr char kPathSeparator = '\\';
+
+// The index of the first separator at or after `from`, which is the start of a component
+// (or of the path), or of the terminating NUL when there is none.
+int findSeparator(const char* path, int from);
+// The index of the last separator of the path, or -1.
+int findLastSeparator(const char* path);
 
 // A directory object that a command works on: either the current directory object,
 // borrowed, or an object of the command's own, which goes back through releaseDirectory

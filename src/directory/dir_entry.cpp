@@ -13,6 +13,24 @@ uint8_t foldAscii(uint8_t c) {
 }
 
 constexpr uint8_t kDot = '.';
+// Below the blank, every byte is a control character.
+constexpr uint8_t kFirstPrintable = 0x20;
+// What DOS reserves for its own syntax: wildcards, separators, switches, redirections.
+constexpr char kRefusedCharacters[] = "\"*+,/:;<=>?[\\]|";
+
+// How many of the `length` bytes at `text` fit `limit` bytes without cutting a double-byte
+// character.
+size_t fittingLength(const char* text, size_t length, size_t limit) {
+    size_t fit = 0;
+    while (fit < length) {
+        const size_t next = fit + shiftJisCharLength(text + fit, length - fit);
+        if (next > limit) {
+            break;
+        }
+        fit = next;
+    }
+    return fit;
+}
 
 }  // namespace
 
@@ -35,17 +53,14 @@ SlotClass classifySlot(const uint8_t* slot) {
 void toShortName(uint8_t* dest, const char* name) {
     const size_t length = std::strlen(name);
     const char* lastDot = std::strrchr(name, '.');
-    size_t baseLength = lastDot != nullptr ? static_cast<size_t>(lastDot - name) : length;
-    if (baseLength > entry::kBaseSize) {
-        baseLength = entry::kBaseSize;
-    }
+    const size_t baseLength = lastDot != nullptr ? static_cast<size_t>(lastDot - name) : length;
     std::memset(dest, entry::kBlank, entry::kNameFieldSize);
-    std::memcpy(dest, name, baseLength);
+    std::memcpy(dest, name, fittingLength(name, baseLength, entry::kBaseSize));
     if (lastDot != nullptr) {
         const char* extension = lastDot + 1;
-        for (size_t i = 0; i < entry::kExtensionSize && extension[i] != '\0'; ++i) {
-            dest[entry::kExtension + i] = static_cast<uint8_t>(extension[i]);
-        }
+        const size_t extensionLength = length - baseLength - 1;
+        std::memcpy(dest + entry::kExtension, extension,
+                    fittingLength(extension, extensionLength, entry::kExtensionSize));
     }
     if (dest[0] == entry::kFreeMarker) {
         dest[0] = entry::kEscapedE5;
@@ -127,37 +142,48 @@ bool isDotEntry(const uint8_t* e) {
     return true;
 }
 
-bool isCreatableShortName(const uint8_t* field) {
-    return field[0] != entry::kBlank && field[0] != kDot;
+bool isCreatableName(const char* name, const uint8_t* field) {
+    if (name[0] == '\0' || field[0] == entry::kBlank || field[0] == kDot) {
+        return false;
+    }
+    const size_t length = std::strlen(name);
+    for (size_t i = 0; i < length;) {
+        const size_t characterLength = shiftJisCharLength(name + i, length - i);
+        const uint8_t byte = static_cast<uint8_t>(name[i]);
+        if (characterLength == 1 &&
+            (byte < kFirstPrintable || std::strchr(kRefusedCharacters, byte) != nullptr)) {
+            return false;
+        }
+        i += characterLength;
+    }
+    return true;
 }
 
 std::string shortNameForHostName(const std::string& hostName) {
-    static constexpr char kRefused[] = "\"*+,/:;<=>?[]|";
     std::string name;
     size_t dots = 0;
     size_t base = 0;
     size_t extension = 0;
-    for (size_t i = 0; i < hostName.size(); ++i) {
-        const uint8_t c = static_cast<uint8_t>(hostName[i]);
-        size_t& part = dots == 0 ? base : extension;
-        if (isShiftJisLeadByte(c) && i + 1 < hostName.size()) {
-            name += hostName.substr(i++, 2);
-            part += 2;
-            continue;
-        }
-        if (c < 0x20 || std::strchr(kRefused, c) != nullptr) {
-            return "";
-        }
-        if (c == kDot) {
+    for (size_t i = 0; i < hostName.size();) {
+        const size_t characterLength =
+            shiftJisCharLength(hostName.c_str() + i, hostName.size() - i);
+        const char c = hostName[i];
+        if (characterLength == 1 && c == kDot) {
             ++dots;
         } else {
-            ++part;
+            (dots == 0 ? base : extension) += characterLength;
         }
-        name += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+        if (characterLength == 1 && c >= 'a' && c <= 'z') {
+            name += static_cast<char>(c - ('a' - 'A'));
+        } else {
+            name.append(hostName, i, characterLength);
+        }
+        i += characterLength;
     }
+    uint8_t field[entry::kNameFieldSize];
+    toShortName(field, name.c_str());
     const bool fits = base >= 1 && base <= entry::kBaseSize && dots <= 1 &&
-                      extension <= entry::kExtensionSize && name[0] != kDot &&
-                      name[0] != static_cast<char>(entry::kBlank);
+                      extension <= entry::kExtensionSize && isCreatableName(name.c_str(), field);
     return fits ? name : "";
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -49,12 +50,24 @@ inline constexpr uint32_t kDisplayNameSize = 13;
 
 enum class SlotClass { Free, LongName, EndMarker, BlankHeaded, InUse };
 
+// The first byte of a Shift_JIS double-byte character: with the byte after it, whatever
+// that is, it makes one character.
+inline bool isShiftJisLeadByte(uint8_t byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+// The length of the character at `text` in a string of `length` bytes: 2 for a lead byte
+// with a byte after it, else 1.
+inline size_t shiftJisCharLength(const char* text, size_t length) {
+    return length >= 2 && isShiftJisLeadByte(static_cast<uint8_t>(text[0])) ? 2 : 1;
+}
+
 // Tested in this order: free, long-name, end marker, blank-headed, in use.
 SlotClass classifySlot(const uint8_t* slot);
 
 // Converts a NUL-terminated name into the 11-byte field as it is stored: the base up to the
 // last dot (at most 8 bytes), the extension after it (at most 3), blank padded, bytes
-// unchanged but a leading 0xE5, which becomes 0x05.
+// unchanged but a leading 0xE5, which becomes 0x05. A double-byte character that would be
+// cut by either limit is dropped whole, never left as a lone lead byte.
 void toShortName(uint8_t* dest, const char* name);
 
 // Writes the printable form of a stored field ("BASE.EXT", or "BASE" for a blank
@@ -72,20 +85,16 @@ void fillEntry(uint8_t* entry, const uint8_t* shortName, uint8_t attribute, uint
 // A "." or ".." entry: a directory whose name is one or two dots and blanks.
 bool isDotEntry(const uint8_t* entry);
 
-// Whether a field may stand in a directory: one that starts with a blank or a dot could
-// not be told from a blank-headed slot or a dot entry.
-bool isCreatableShortName(const uint8_t* field);
-
-// The first byte of a Shift_JIS double-byte character: the byte after it is part of it.
-inline bool isShiftJisLeadByte(uint8_t byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
+// Whether a new entry may take the name and its field: a field that starts with a blank or
+// a dot could not be told from a blank-headed slot or a dot entry, and no FAT reader
+// accepts a name holding a control byte or one of " * + , / : ; < = > ? [ \ ] | as a
+// character of its own (the second byte of a double-byte character may be any of them).
+bool isCreatableName(const char* name, const uint8_t* field);
 
 // The name a host file or directory gets in the image: ASCII letters in upper case, the
 // bytes of double-byte characters as they are. Empty when the host name does not fit an
-// 8.3 name (a base of 1 to 8 bytes, at most one dot, an extension of at most 3) or holds a
-// byte that no name may (a control byte, or one of " * + , / : ; < = > ? [ ] | as a
-// character of its own).
+// 8.3 name (a base of 1 to 8 bytes, at most one dot, an extension of at most 3) or is no
+// name a new entry may take (isCreatableName).
 std::string shortNameForHostName(const std::string& hostName);
 
 uint16_t entryFirstCluster(const uint8_t* entry);

@@ -504,7 +504,7 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     failure = Failure::Refused;
     uint8_t field[entry::kNameFieldSize];
     toShortName(field, name);
-    if (name[0] == '\0' || !isCreatableShortName(field)) {
+    if (!isCreatableName(name, field)) {
         return -1;
     }
     Transaction operation(*volume_);
@@ -644,7 +644,7 @@ Directory::CreateOutcome FatDirectory::createTree(std::vector<NewEntry>& tree, N
     for (size_t i = 0; i < tree.size(); ++i) {
         uint8_t field[entry::kNameFieldSize];
         toShortName(field, tree[i].name.c_str());
-        if (tree[i].name.empty() || !isCreatableShortName(field) ||
+        if (!isCreatableName(tree[i].name.c_str(), field) ||
             (i > 0 && (tree[i].parent < 0 || size_t(tree[i].parent) >= i ||
                        !tree[size_t(tree[i].parent)].directory))) {
             return CreateOutcome::Refused;

@@ -326,6 +326,12 @@ bool isHostDirectory(const char* path) {
     return std::filesystem::is_directory(path, error);
 }
 
+bool hostPathExists(const char* path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() !=
+           std::filesystem::file_type::not_found;
+}
+
 bool isSameHostFile(const char* path, const char* otherPath) {
     std::error_code error;
     return path != nullptr && otherPath != nullptr &&

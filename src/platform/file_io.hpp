@@ -42,6 +42,8 @@ std::optional<uint64_t> fileSize(std::FILE* file);
 // it could not complete only here.
 bool closeFile(std::FILE* file, FileRole role);
 bool isHostDirectory(const char* path);
+// Whether anything at all is there under the path; true when the host cannot tell.
+bool hostPathExists(const char* path);
 // Whether two host paths name one file, by identity rather than spelling; false when
 // either is missing (or null).
 bool isSameHostFile(const char* path, const char* otherPath);

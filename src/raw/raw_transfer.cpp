@@ -25,7 +25,7 @@ bool exceedsLimit(int64_t first, int64_t count) {
 }
 
 void printLimitMessage() {
-    std::printf(msg::kFmtTransferTooLarge, raw::kMaxMegabytes);
+    printFormatted(msg::kFmtTransferTooLarge, raw::kMaxMegabytes);
 }
 
 // Copies count sectors from the host file's position to the image's: a sector the host

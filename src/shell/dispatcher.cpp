@@ -1,7 +1,5 @@
 #include "shell/dispatcher.hpp"
 
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -21,37 +19,14 @@ bool equals(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
 
-// The commands that need the file system, in the order their names are compared.
-struct FileSystemCommand {
-    const char* name;
-    int tokensRequired;  // the name included
-    void (*run)(int count, char** tokens);
-};
-
-const FileSystemCommand kFileSystemCommands[] = {
-    {"ls", 1, [](int count, char** tokens) { cmdLs(count - 1, tokens + 1); }},
-    {"cd", 2, [](int, char** tokens) { cmdCd(tokens[1]); }},
-    {"mkdir", 2, [](int, char** tokens) { cmdMkdir(tokens[1]); }},
-    {"rmdir", 2, [](int, char** tokens) { cmdRmdir(tokens[1]); }},
-    {"touch", 2, [](int, char** tokens) { cmdTouch(tokens[1]); }},
-    {"rm", 2, [](int, char** tokens) { cmdRm(tokens[1]); }},
-    {"mv", 3, [](int, char** tokens) { cmdMv(tokens[1], tokens[2]); }},
-    {"cp", 3,
-     [](int count, char** tokens) {
-         // "-r" (or "-R") first copies whole trees.
-         if (equals(tokens[1], "-r") || equals(tokens[1], "-R")) {
-             if (count >= 4) {
-                 cmdCpTree(tokens[2], tokens[3]);
-             }
-         } else {
-             cmdCp(tokens[1], tokens[2]);
-         }
-     }},
-};
-
-// Reads write's and read's parameters: false, after the message, for a negative one.
+// Reads write's and read's parameters: false, after the message, for a token that is none
+// of them or a negative value. Every token is checked before anything is transferred.
 bool parseTransferParameters(int count, char** tokens, RawParameters& p) {
-    p = parseRawParameters(count, tokens);
+    const char* badToken = parseRawParameters(count, tokens, p);
+    if (badToken != nullptr) {
+        printLine(msg::kMsgBadParameter, badToken);
+        return false;
+    }
     const char* message = p.base < 0  ? msg::kMsgBadBase
                           : p.lba < 0 ? msg::kMsgBadLba
                           : p.num < 0 ? msg::kMsgBadNum
@@ -75,7 +50,7 @@ void runFormat() {
 
 void runWrite(int count, char** tokens) {
     RawParameters p;
-    if (count < 2 || !parseTransferParameters(count, tokens, p)) {
+    if (!parseTransferParameters(count, tokens, p)) {
         return;
     }
     std::optional<SectorSource> source = openSectorSource(tokens[1], p, image.imagePath);
@@ -88,9 +63,6 @@ void runWrite(int count, char** tokens) {
 }
 
 void runRead(int count, char** tokens) {
-    if (count < 2) {
-        return;
-    }
     // After a failed remount there is no image to read from.
     if (!image.imageFile) {
         printLine(msg::kMsgCannotOpenImage);
@@ -102,21 +74,77 @@ void runRead(int count, char** tokens) {
     }
 }
 
+enum class ImageChange { Never, Always, WhenDestinationInImage };
+
+// "-r" (or "-R") right after cp copies whole trees.
+bool isTreeCopy(char** tokens) {
+    return equals(tokens[1], "-r") || equals(tokens[1], "-R");
+}
+
+struct Command {
+    const char* name;
+    int tokensRequired;  // the name included
+    bool needsFileSystem;
+    ImageChange change;
+    void (*run)(int count, char** tokens);
+};
+
+// In the order the names are compared.
+const Command kCommands[] = {
+    {"?", 1, false, ImageChange::Never, [](int, char**) { printUsage(); }},
+    {"help", 1, false, ImageChange::Never, [](int, char**) { printUsage(); }},
+    // format's further words are ignored.
+    {"format", 1, false, ImageChange::Always, [](int, char**) { runFormat(); }},
+    {"write", 2, false, ImageChange::Always, runWrite},
+    {"read", 2, false, ImageChange::Never, runRead},
+    {"ls", 1, true, ImageChange::Never,
+     [](int count, char** tokens) { cmdLs(count - 1, tokens + 1); }},
+    {"cd", 2, true, ImageChange::Never, [](int, char** tokens) { cmdCd(tokens[1]); }},
+    {"mkdir", 2, true, ImageChange::Always, [](int, char** tokens) { cmdMkdir(tokens[1]); }},
+    {"rmdir", 2, true, ImageChange::Always, [](int, char** tokens) { cmdRmdir(tokens[1]); }},
+    {"touch", 2, true, ImageChange::Always, [](int, char** tokens) { cmdTouch(tokens[1]); }},
+    {"rm", 2, true, ImageChange::Always, [](int, char** tokens) { cmdRm(tokens[1]); }},
+    {"mv", 3, true, ImageChange::WhenDestinationInImage,
+     [](int, char** tokens) { cmdMv(tokens[1], tokens[2]); }},
+    {"cp", 3, true, ImageChange::WhenDestinationInImage,
+     [](int count, char** tokens) {
+         if (!isTreeCopy(tokens)) {
+             cmdCp(tokens[1], tokens[2]);
+         } else if (count < 4) {
+             printLine(msg::kMsgTooFewArguments);
+         } else {
+             cmdCpTree(tokens[2], tokens[3]);
+         }
+     }},
+};
+
+const Command* findCommand(const char* name) {
+    for (const Command& command : kCommands) {
+        if (equals(name, command.name)) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-int32_t parseDecimal(const char* text) {
+std::optional<int32_t> parseWholeDecimal(const char* text) {
     const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
     bool negative = false;
     if (*p == '+' || *p == '-') {
         negative = *p == '-';
         ++p;
     }
+    if (*p == '\0') {
+        return std::nullopt;
+    }
     int64_t value = 0;
     const int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    for (; *p >= '0' && *p <= '9'; ++p) {
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return std::nullopt;
+        }
         value = value * 10 + (*p - '0');
         if (value >= limit) {
             value = limit;
@@ -125,64 +153,87 @@ int32_t parseDecimal(const char* text) {
     return static_cast<int32_t>(negative ? -value : value);
 }
 
-RawParameters parseRawParameters(int count, char** tokens) {
-    RawParameters p;
-    for (int i = 2; i < count; ++i) {
-        char* equalsSign = std::strchr(tokens[i], '=');
-        if (equalsSign == nullptr) {
-            continue;
+Parameter decimalParameter(const char* key, int32_t& value) {
+    return {key, [&value](const char* text) {
+                const std::optional<int32_t> parsed = parseWholeDecimal(text);
+                if (parsed) {
+                    value = *parsed;
+                }
+                return parsed.has_value();
+            }};
+}
+
+const char* readParameters(int count, char** tokens, int first,
+                           const std::vector<Parameter>& allowed) {
+    for (int i = first; i < count; ++i) {
+        const char* token = tokens[i];
+        const char* equalsSign = std::strchr(token, '=');
+        const Parameter* parameter = nullptr;
+        if (equalsSign != nullptr) {
+            const size_t keyLength = static_cast<size_t>(equalsSign - token);
+            for (const Parameter& candidate : allowed) {
+                if (std::strlen(candidate.key) == keyLength &&
+                    std::strncmp(candidate.key, token, keyLength) == 0) {
+                    parameter = &candidate;
+                    break;
+                }
+            }
         }
-        *equalsSign = '\0';
-        const char* key = tokens[i];
-        const char* value = equalsSign + 1;
-        if (equals(key, "base")) {
-            p.base = parseDecimal(value);
-        } else if (equals(key, "lba")) {
-            p.lba = parseDecimal(value);
-        } else if (equals(key, "num")) {
-            p.num = parseDecimal(value);
-        } else if (equals(key, "ch")) {
-            p.ch = parseDecimal(value);
+        if (parameter == nullptr || !parameter->take(equalsSign + 1)) {
+            return token;
         }
     }
-    return p;
+    return nullptr;
+}
+
+const char* parseRawParameters(int count, char** tokens, RawParameters& p) {
+    p = RawParameters();
+    // The parameters follow the host path, which is never read as one.
+    constexpr int kFirstParameter = 2;
+    return readParameters(count, tokens, kFirstParameter,
+                          {decimalParameter("base", p.base), decimalParameter("lba", p.lba),
+                           decimalParameter("num", p.num), decimalParameter("ch", p.ch)});
 }
 
 void dispatchCommand(int count, char** tokens) {
     if (count < 1) {
         return;
     }
-    const char* name = tokens[0];
-    if (equals(name, "?") || equals(name, "help")) {
-        printUsage();
-        return;
-    }
-    if (equals(name, "format")) {
-        runFormat();
-        return;
-    }
-    if (equals(name, "write")) {
-        runWrite(count, tokens);
-        return;
-    }
-    if (equals(name, "read")) {
-        runRead(count, tokens);
-        return;
-    }
-    // After a failed remount there is no directory to work in, as in binary mode.
-    if (!fileSystemAvailable()) {
+    const Command* command = findCommand(tokens[0]);
+    // After a failed remount there is no directory to work in, as in binary mode; an
+    // unknown name is refused there too.
+    if ((command == nullptr || command->needsFileSystem) && !fileSystemAvailable()) {
         printLine(msg::kMsgBinaryModeRefused);
         return;
     }
-    for (const FileSystemCommand& command : kFileSystemCommands) {
-        if (equals(name, command.name)) {
-            if (count >= command.tokensRequired) {
-                command.run(count, tokens);
-            }
-            return;
+    if (command == nullptr) {
+        printLine(msg::kMsgInvalidCommand);
+        return;
+    }
+    if (count < command->tokensRequired) {
+        printLine(msg::kMsgTooFewArguments);
+        return;
+    }
+    command->run(count, tokens);
+}
+
+bool commandMayChangeImage(int count, char** tokens) {
+    const Command* command = count >= 1 ? findCommand(tokens[0]) : nullptr;
+    if (command == nullptr) {
+        return false;
+    }
+    switch (command->change) {
+        case ImageChange::Never:
+            return false;
+        case ImageChange::Always:
+            return true;
+        case ImageChange::WhenDestinationInImage: {
+            // Without a destination the command line is wrong, which the command says.
+            const int destination = count > 1 && isTreeCopy(tokens) ? 3 : 2;
+            return count <= destination || tokens[destination][0] != kHostFileMark;
         }
     }
-    printLine(msg::kMsgInvalidCommand);
+    return false;
 }
 
 }  // namespace fat12img

@@ -1,12 +1,15 @@
 #include "shell/shell.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "console/console.hpp"
 #include "console/messages.hpp"
 #include "image/image_state.hpp"
+#include "platform/file_io.hpp"
 #include "platform/image_lock.hpp"
 #include "shell/dispatcher.hpp"
+#include "shell/options.hpp"
 #include "shell/tokenizer.hpp"
 
 namespace fat12img {
@@ -14,47 +17,48 @@ namespace fat12img {
 namespace {
 
 constexpr const char* kDefaultImagePath = "disk.img";
-constexpr const char* kHelpAliases[] = {"?", "/?", "help", "/help", "-h", "-help", "--help"};
 constexpr const char* kQuitWord = "exit";
 constexpr int kLineBufferSize = 256;  // 255 characters and the NUL
 constexpr int kMaxTokens = 10;
 
-bool isHelpAlias(const char* text) {
-    for (const char* alias : kHelpAliases) {
-        if (std::strcmp(text, alias) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void runPromptLoop(std::FILE* input) {
+// Runs the command lines of `input`; with `stopAtFailure`, the first command that fails
+// ends the session and its outcome is given back.
+Outcome runPromptLoop(std::FILE* input, bool stopAtFailure) {
     char line[kLineBufferSize];
     char* tokens[kMaxTokens];
     for (;;) {
         std::fputc('>', stdout);
         std::fflush(stdout);
         if (std::fgets(line, sizeof line, input) == nullptr) {
-            return;
+            return Outcome::Succeeded;
         }
         const int count = splitLine(line, tokens, kMaxTokens);
         if (count == 0) {
             continue;
         }
         if (std::strcmp(tokens[0], kQuitWord) == 0) {
-            return;
+            return Outcome::Succeeded;
         }
         const bool previous = image.binaryMode;
         dispatchCommand(count, tokens);
         printModeChange(previous);
+        const Outcome outcome = takeOutcome();
+        if (stopAtFailure && outcome != Outcome::Succeeded) {
+            return outcome;
+        }
     }
 }
 
 // Said once, on the error stream, so that a Makefile's output stays as it was.
 void printImageBusy() {
-    std::fputs(msg::kMsgImageBusy, stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    printErrorLine(msg::kMsgImageBusy);
+}
+
+// The exit status: the worst outcome of the run with -e, else always 0, as callers that
+// came before the option rely on.
+int exitStatus(bool errexit, Outcome outcome) {
+    std::fflush(stdout);
+    return errexit ? static_cast<int>(outcome) : 0;
 }
 
 }  // namespace
@@ -70,35 +74,57 @@ void printModeChange(bool previousBinaryMode) {
     if (previousBinaryMode == image.binaryMode) {
         return;
     }
-    std::fputs(image.binaryMode ? msg::kMsgBinaryModeNow : msg::kMsgImageModeNow, stdout);
-    std::fputc('\n', stdout);
+    printLine(image.binaryMode ? msg::kMsgBinaryModeNow : msg::kMsgImageModeNow);
 }
 
 int runShell(int argc, char** argv, std::FILE* input) {
-    const char* path = argc >= 2 ? argv[1] : kDefaultImagePath;
-    if (isHelpAlias(path)) {
+    takeOutcome();  // nothing of an earlier run in this process counts
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.unknownOption != nullptr) {
+        // Whatever follows cannot be trusted to mean what it says: nothing is opened.
+        printErrorLine(msg::kMsgUnknownOption, commandLine.unknownOption);
+        takeOutcome();
+        return static_cast<int>(Outcome::CommandLineWrong);
+    }
+    if (commandLine.options.version) {
+        std::printf("fat12img %s\n", FAT12IMG_VERSION);
+        return exitStatus(false, Outcome::Succeeded);
+    }
+    if (commandLine.help) {
         printUsage();
-        return 0;
+        return exitStatus(false, Outcome::Succeeded);
+    }
+    const bool errexit = commandLine.options.errexit;
+    const int pathIndex = commandLine.next;
+    const char* path = pathIndex < argc ? argv[pathIndex] : kDefaultImagePath;
+    const int commandIndex = pathIndex + 1;
+    const int commandCount = argc - commandIndex;
+    // A misspelt image name must not give a new empty floppy that a command then reads as
+    // if it were the image meant.
+    if (errexit && commandCount > 0 && !commandMayChangeImage(commandCount, argv + commandIndex) &&
+        !hostPathExists(path)) {
+        printFormatted(msg::kFmtMountFailed, path);
+        return exitStatus(errexit, takeOutcome());
     }
     // Held until the run ends, across the close and reopen of format and write.
     ImageLock lock;
     lock.acquire(path, printImageBusy);
     if ((lock.createdImage() && !createEmptyImage(path)) || !mountImage(path)) {
-        std::printf(msg::kFmtMountFailed, path);
-        return 0;
+        printFormatted(msg::kFmtMountFailed, path);
+        return exitStatus(errexit, takeOutcome());
     }
-    if (argc >= 3) {
-        dispatchCommand(argc - 2, argv + 2);
+    Outcome outcome = Outcome::Succeeded;
+    if (commandCount > 0) {
+        dispatchCommand(commandCount, argv + commandIndex);
     } else {
         printUsage();
         printModeChange(false);
-        runPromptLoop(input);
+        outcome = runPromptLoop(input, errexit);
     }
     if (!closeImage()) {
         printLine(msg::kMsgWriteFailed);
     }
-    std::fflush(stdout);
-    return 0;
+    return exitStatus(errexit, std::max(outcome, takeOutcome()));
 }
 
 }  // namespace fat12img

@@ -23,6 +23,16 @@
 
 namespace testimg {
 
+namespace {
+
+// What the tool said on its error stream reaches the test's own too, where the sanitizer
+// reports of an instrumented build are looked for.
+void forwardErrors(const std::string& errors) {
+    std::fwrite(errors.data(), 1, errors.size(), stderr);
+}
+
+}  // namespace
+
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
@@ -100,6 +110,7 @@ ToolResult runTool(const std::string& workingDirectory, const std::vector<std::s
     TempDir scratch;
     const std::string inputPath = scratch.file("stdin");
     const std::string outputPath = scratch.file("stdout");
+    const std::string errorPath = scratch.file("stderr");
     writeFile(inputPath, input);
     std::string binary = FAT12IMG_BINARY;
     std::string commandLine = quoteArgument(binary);
@@ -109,17 +120,19 @@ ToolResult runTool(const std::string& workingDirectory, const std::vector<std::s
 
     HANDLE in = openInheritable(inputPath, GENERIC_READ, OPEN_EXISTING);
     HANDLE out = openInheritable(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err = openInheritable(errorPath, GENERIC_WRITE, CREATE_ALWAYS);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
     startup.hStdOutput = out;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = err;
     PROCESS_INFORMATION process{};
     const BOOL started = CreateProcessA(binary.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                         0, nullptr, workingDirectory.c_str(), &startup, &process);
     CloseHandle(in);
     CloseHandle(out);
+    CloseHandle(err);
     if (!started) {
         throw std::runtime_error("cannot start " + binary);
     }
@@ -133,6 +146,9 @@ ToolResult runTool(const std::string& workingDirectory, const std::vector<std::s
     CloseHandle(process.hProcess);
     const std::vector<uint8_t> raw = readFile(outputPath);
     result.output = fromConsoleLineEnds(std::string(raw.begin(), raw.end()));
+    const std::vector<uint8_t> rawErrors = readFile(errorPath);
+    result.errors = fromConsoleLineEnds(std::string(rawErrors.begin(), rawErrors.end()));
+    forwardErrors(result.errors);
     return result;
 }
 
@@ -210,14 +226,19 @@ ToolResult runTool(const std::string& workingDirectory, const std::vector<std::s
                    const std::string& input) {
     TempDir scratch;
     const std::string inputPath = scratch.file("stdin");
+    const std::string errorPath = scratch.file("stderr");
     writeFile(inputPath, input);
     std::string command =
         "cd " + shellQuote(workingDirectory) + " && " + shellQuote(FAT12IMG_BINARY);
     for (const std::string& arg : args) {
         command += " " + shellQuote(arg);
     }
-    command += " < " + shellQuote(inputPath);
-    return runShell(command);
+    command += " < " + shellQuote(inputPath) + " 2> " + shellQuote(errorPath);
+    ToolResult result = runShell(command);
+    const std::vector<uint8_t> errors = readFile(errorPath);
+    result.errors.assign(errors.begin(), errors.end());
+    forwardErrors(result.errors);
+    return result;
 }
 
 bool haveProgram(const std::string& name) {
@@ -274,6 +295,13 @@ std::string fsckFindings(const std::string& image, bool allowLostClusters) {
         }
     }
     return findings;
+}
+
+ToolResult runMtoolsShiftJis(const std::string& commandLine) {
+    TempDir dir;
+    writeFile(dir.file("mtoolsrc"), std::string("default_codepage=932\n"));
+    return runShell("MTOOLSRC=" + shellQuote(dir.file("mtoolsrc")) +
+                    " MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + commandLine + " 2>&1");
 }
 
 std::string sjis(const std::string& utf8) {

@@ -8,6 +8,7 @@ namespace testimg {
 
 struct ToolResult {
     std::string output;  // standard output, byte for byte
+    std::string errors;  // standard error of runTool, byte for byte (runShell leaves it alone)
     int exitStatus = -1;
 };
 
@@ -24,6 +25,11 @@ ToolResult runShell(const std::string& commandLine);
 // the boot sector (which every image that format writes has); with `allowLostClusters`,
 // unused clusters and a FAT copy that lags behind are no finding either. POSIX only.
 std::string fsckFindings(const std::string& image, bool allowLostClusters = false);
+
+// Runs an mtools command line (say "mdir -/ -b -i fd.img ::") that reads and writes names
+// in code page 932, with its arguments and output in UTF-8; gives its output (standard
+// error included) and status. POSIX only.
+ToolResult runMtoolsShiftJis(const std::string& commandLine);
 
 // Whether a program is on the PATH.
 bool haveProgram(const std::string& name);
