@@ -32,7 +32,7 @@ only=""
 workdir="$repo/build-bench/work"
 keep=0
 
-all_workloads=(format cp_in cp_out session_200 ls_200 rmdir_200 rmdir_tree raw_write raw_read)
+all_workloads=(format cp_in cp_out session_200 cp_tree_in cp_tree_out ls_200 rmdir_200 rmdir_tree raw_write raw_read)
 
 while (($#)); do
     case "$1" in
@@ -106,6 +106,14 @@ for d in $(seq 1 20); do
     mmd -i tree288.img "::/PARENT/D$d"
     mcopy -i tree288.img "${file_list[@]:0:40}" "::/PARENT/D$d/"
 done
+# The same 200 files as a tree of 5 directories of 40, for the tree copies.
+for d in $(seq 1 5); do
+    mkdir -p "tree/D$d"
+    cp "${file_list[@]:$(((d - 1) * 40)):40}" "tree/D$d/"
+done
+tree_tables=6 # the top and its 5 directories
+cp fresh.img treein.img
+mcopy -s -i treein.img tree ::/TREE
 cp dir200.img raw.bin # a whole 1.44 MB floppy that stays mountable after the raw write
 "$binary" fresh.img help >usage.txt
 free_of() { mdir -i "$1" ::/ | awk '/bytes free/ { gsub(/[^0-9]/, ""); print }'; }
@@ -141,6 +149,18 @@ fat_cmd[session_200]="$B t.img < session.txt"
 peer_cmd[session_200]="mcopy -i t.img ${file_list[*]} ::/"
 peer_name[session_200]='mcopy (200 files)'
 note[session_200]='200 x 3,000 bytes into the root, one session'
+
+prepare[cp_tree_in]='cp fresh.img t.img'
+fat_cmd[cp_tree_in]="$B t.img cp -r \"'tree\" TREE"
+peer_cmd[cp_tree_in]='mcopy -s -i t.img tree ::/TREE'
+peer_name[cp_tree_in]='mcopy -s'
+note[cp_tree_in]='200 x 3,000 bytes in 5 directories, host to fresh image'
+
+prepare[cp_tree_out]='cp treein.img t.img && rm -rf outtree'
+fat_cmd[cp_tree_out]="$B t.img cp -r TREE \"'outtree\""
+peer_cmd[cp_tree_out]='mcopy -s -i t.img ::/TREE outtree'
+peer_name[cp_tree_out]='mcopy -s'
+note[cp_tree_out]='the same tree, image to host'
 
 prepare[ls_200]='cp dir200.img t.img'
 fat_cmd[ls_200]="$B t.img ls DIR"
@@ -212,6 +232,16 @@ check() { # workload side
         for f in "${file_list[@]}"; do cmp -s "$f" "back/${f#files/}" || fail "$w" "$side" "$f differs"; done
         "$binary" t.img ls >out.txt
         [[ $(count_listed) == 200 ]] || fail "$w" "$side" "fat12img lists $(count_listed) files"
+        ;;
+    cp_tree_in)
+        [[ $side == peer ]] || expect_silent "$w"
+        expect_fsck_clean "$w" "$side"
+        rm -rf back && mcopy -s -i t.img ::/TREE back
+        diff -r back tree >/dev/null || fail "$w" "$side" "mcopy -s reads back another tree"
+        ;;
+    cp_tree_out)
+        [[ $side == peer ]] || expect_silent "$w"
+        diff -r outtree tree >/dev/null || fail "$w" "$side" "host tree differs"
         ;;
     ls_200)
         if [[ $side == fat12img ]]; then
@@ -309,6 +339,12 @@ for w in "${selected[@]}"; do
     log "== $w: counting calls, faults and writes"
     read -r f_calls f_faults f_rss f_bytes f_writes <<<"$(probe "$w" fat12img)"
     read -r p_calls p_faults p_rss p_bytes p_writes <<<"$(probe "$w" peer)"
+
+    # A tree copy in writes each file's data, each new table and each FAT copy once, and
+    # one entry.
+    if [[ $w == cp_tree_in ]] && ((f_writes != ${#file_list[@]} + tree_tables + 2 + 1)); then
+        die "cp -r in made $f_writes writes to the image"
+    fi
 
     ratio=$(awk -v a="$fat_median" -v b="$peer_median" 'BEGIN { printf "%.2f", a / b }')
     rows+=("| $w | ${peer_name[$w]} | $(fmt_ms "$fat_median") | $(fmt_ms "$peer_median") | **$ratio** | $(group "$f_calls") / $(group "$p_calls") | $(group "$f_faults") / $(group "$p_faults") | $(group "$f_bytes") / $(group "$p_bytes") | $(group "$f_writes") / $(group "$p_writes") | $(group "$f_rss") / $(group "$p_rss") |")

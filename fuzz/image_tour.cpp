@@ -3,6 +3,7 @@
 #include <deque>
 #include <initializer_list>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,11 @@ namespace fat12img::fuzz {
 
 namespace {
 
-// The survey stops here, so a damaged image whose directories lead back into themselves,
-// or a very wide tree, still gives a short tour.
-constexpr int kMaxDirectories = 64;
-constexpr int kMaxDepth = 8;
-constexpr int kMaxFiles = 64;
+// The survey reaches every directory a floppy can hold, each once (a damaged image may
+// lead back into itself), reading one table at a time. The commands that walk a path to
+// each go to the first ones found, the shallowest, so that a very deep tree still gives a
+// short tour; the removals at the end take whole trees, however deep.
+constexpr size_t kToured = 64;
 // How many of the surveyed entries get the changing commands.
 constexpr size_t kChangedDirectories = 4;
 constexpr size_t kChangedFiles = 4;
@@ -56,49 +57,47 @@ bool isDotName(const char* name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// Finds directories and files through the Directory interface alone, breadth first, so
-// that the commands below get paths to entries that really exist.
+// Finds directories and files breadth first, so that the commands below get paths to
+// entries that really exist.
 Survey survey() {
     Survey found;
-    std::unique_ptr<Directory> root = openRootDirectory();
-    if (!root) {
-        return found;
-    }
     struct Pending {
         std::string path;
         int depth;
-        std::unique_ptr<Directory> dir;
+        uint32_t cluster;  // 0 for the root
     };
-    std::deque<Pending> queue;
-    queue.push_back({kSeparator, 0, std::move(root)});
-    found.directories.push_back(kSeparator);
-    found.depths.push_back(0);
+    std::deque<Pending> queue{{kSeparator, 0, 0}};
+    std::set<uint32_t> seen{0};
     while (!queue.empty()) {
-        Pending current = std::move(queue.front());
+        const Pending current = std::move(queue.front());
         queue.pop_front();
+        std::unique_ptr<FatDirectory> dir;
+        if (current.cluster == 0) {
+            dir = openRootDirectory();
+        } else {
+            auto sub = std::make_unique<FatSubDirectory>();
+            if (sub->load(image.volumeHolder.get(), current.cluster)) {
+                dir = std::move(sub);
+            }
+        }
+        if (!dir) {
+            continue;
+        }
+        found.directories.push_back(current.path);
+        found.depths.push_back(current.depth);
         char name[entry::kDisplayNameSize];
-        for (int i = current.dir->firstEntry(); i != -1; i = current.dir->nextEntry(i)) {
-            if (current.dir->getEntryName(i, name) == -1) {
+        for (int i = dir->firstEntry(); i != -1; i = dir->nextEntry(i)) {
+            if (dir->getEntryName(i, name) == -1) {
                 continue;
             }
-            if (current.dir->isFile(i)) {
-                if (found.files.size() < kMaxFiles) {
-                    found.files.push_back(child(current.path, name));
-                }
+            if (dir->isFile(i)) {
+                found.files.push_back(child(current.path, name));
                 continue;
             }
-            if (!current.dir->isDirectory(i) || isDotName(name) ||
-                found.directories.size() >= kMaxDirectories || current.depth + 1 > kMaxDepth) {
-                continue;
+            const uint32_t cluster = entryFirstCluster(dir->slot(i));
+            if (dir->isDirectory(i) && !isDotName(name) && seen.insert(cluster).second) {
+                queue.push_back({child(current.path, name), current.depth + 1, cluster});
             }
-            std::unique_ptr<Directory> sub = current.dir->openDirectory(i);
-            if (!sub) {
-                continue;
-            }
-            const std::string path = child(current.path, name);
-            found.directories.push_back(path);
-            found.depths.push_back(current.depth + 1);
-            queue.push_back({path, current.depth + 1, std::move(sub)});
         }
     }
     return found;
@@ -106,7 +105,7 @@ Survey survey() {
 
 void listAndEnter(const Survey& s) {
     run({"ls"});
-    for (size_t i = 1; i < s.directories.size(); ++i) {
+    for (size_t i = 1; i < s.directories.size() && i < kToured; ++i) {
         const std::string& path = s.directories[i];
         run({"ls", path});
         run({"cd", path});
@@ -119,8 +118,8 @@ void listAndEnter(const Survey& s) {
 }
 
 void copyOut(const Survey& s, const std::string& hostOut) {
-    for (const std::string& file : s.files) {
-        run({"cp", file, "'" + hostOut});
+    for (size_t i = 0; i < s.files.size() && i < kToured; ++i) {
+        run({"cp", s.files[i], "'" + hostOut});
     }
 }
 
@@ -156,8 +155,9 @@ void change(const Survey& s, const std::string& hostSmall, const std::string& ho
     }
 
     // Removals from inside the tree: the current directory and its ancestors are kept.
-    const auto deepest = std::max_element(s.depths.begin(), s.depths.end());
-    if (deepest != s.depths.end() && *deepest > 0) {
+    const size_t toured = std::min(s.directories.size(), kToured);
+    const auto deepest = std::max_element(s.depths.begin(), s.depths.begin() + long(toured));
+    if (deepest != s.depths.begin() + long(toured) && *deepest > 0) {
         const std::string& path = s.directories[size_t(deepest - s.depths.begin())];
         run({"cd", path});
         run({"rmdir", "."});
@@ -167,10 +167,14 @@ void change(const Survey& s, const std::string& hostSmall, const std::string& ho
         run({"rm", "HERE"});
         run({"cd", kSeparator});
     }
-    // Deepest first, so each removal still finds what the survey saw.
+    // Deepest first, so each removal still finds what the survey saw; then every tree
+    // below the root, whole.
     size_t removed = 0;
-    for (size_t i = s.directories.size(); i > 1 && removed < kRemovedDirectories; --i, ++removed) {
+    for (size_t i = toured; i > 1 && removed < kRemovedDirectories; --i, ++removed) {
         run({"rmdir", s.directories[i - 1]});
+    }
+    for (size_t i = 1; i < s.directories.size() && s.depths[i] == 1; ++i) {
+        run({"rmdir", s.directories[i]});
     }
     run({"rmdir", "\\FZ.DIR\\A\\B"});
     run({"rmdir", "\\FZ.DIR"});

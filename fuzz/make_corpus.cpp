@@ -384,6 +384,21 @@ std::vector<Seed> damaged() {
         seeds.push_back({"bad-dir-contains-ancestor", v.img});
     }
     {
+        // A whole floppy whose every cluster starts a directory that runs to the end of one
+        // long chain and holds the next: overlapping tables that claim about 2 GB together.
+        Volume v(testimg::floppy144());
+        const uint32_t last = v.g.clusterLimit() - 1;
+        for (uint32_t c = 2; c <= last; ++c) {
+            testimg::setFatEntry(v.img, v.g, c, c < last ? c + 1 : 0xFFF);
+            testimg::putDirectoryCluster(v.img, v.g, c, c == 2 ? 0 : c - 1);
+            if (c < last) {
+                v.entry(v.slot(c, 2), "D", kDir, uint16_t(c + 1), 0);
+            }
+        }
+        v.entry(v.root(0), "D", kDir, 2, 0);
+        seeds.push_back({"bad-dir-tables-share-one-chain", v.img});
+    }
+    {
         Volume v(small());
         v.entry(v.root(0), "ZERO", kDir, 0, 0);
         const uint32_t sub = v.makeDir(0);

@@ -507,3 +507,37 @@ TEST_P(DirectoryOnGeometry, GrowthThatThenFailsLeavesAZeroedClusterForTheNextEnt
 }
 
 }  // namespace
+
+namespace {
+
+// A table whose first cluster ends in an end marker is read no further, until new entries
+// need the slots behind it: they fill the chain's other clusters before it grows.
+TEST(DirectoryLoad, TheRestOfALongChainIsReadWhenItsSlotsAreNeeded) {
+    const FloppyGeometry g = floppy144();
+    auto img = blankFloppy(g, 0);
+    std::vector<uint32_t> chain;
+    for (uint32_t c = 2; c < 22; ++c) {
+        chain.push_back(c);
+    }
+    setChain(img, g, chain);
+    putDirectoryCluster(img, g, 2, 0);
+    putEntry(img, rootSlotOffset(g, 0), field83("LONG"), 0x10, 2, 0);
+    Disk d(g, img);
+    auto dir = d.root.openDirectory(0);
+    ASSERT_NE(dir, nullptr);
+    auto& table = dynamic_cast<FatDirectory&>(*dir);
+    EXPECT_EQ(table.slotCount(), 16 * 16);  // the first batch of clusters
+    const int slots = 20 * 16;
+    for (int i = 2; i < slots; ++i) {
+        ASSERT_EQ(dir->createFile(numbered("F", i).c_str(), 0), i);
+    }
+    EXPECT_EQ(table.slotCount(), slots);
+    EXPECT_EQ(chainOf(d.bytes(), g, 2), chain);
+    EXPECT_EQ(entryName(d.bytes(), clusterSlotOffset(g, 21, 15)),
+              field83(numbered("F", slots - 1)));
+    // The next one grows the chain.
+    ASSERT_EQ(dir->createFile("NEXT", 0), slots);
+    EXPECT_EQ(chainOf(d.bytes(), g, 2).size(), 21u);
+}
+
+}  // namespace

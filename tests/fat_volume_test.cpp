@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/file_io.hpp"
 #include "support/image_builder.hpp"
 #include "volume/fat_volume.hpp"
 
@@ -605,7 +606,6 @@ TEST(FatVolumeLoad, SectorsFollowTheChainOrder) {
         ASSERT_TRUE(m.volume.loadChain(r.chain.front(), 1, 8, block));
         EXPECT_EQ(block.sectors, r.sectors);
         EXPECT_EQ(block.lastCluster, r.chain.back());
-        EXPECT_EQ(block.changed, std::vector<uint8_t>(r.sectors.size(), 0));
         ASSERT_EQ(block.data.size(), r.sectors.size() * r.g.bytesPerSector);
         for (size_t i = 0; i < r.sectors.size(); ++i) {
             SCOPED_TRACE(i);
@@ -660,7 +660,6 @@ TEST(FatVolumeLoad, FailsWhenASectorIsMissing) {
     EXPECT_FALSE(m.volume.loadChain(2, 1, 8, block));
     EXPECT_TRUE(block.data.empty());
     EXPECT_TRUE(block.sectors.empty());
-    EXPECT_TRUE(block.changed.empty());
     EXPECT_EQ(block.lastCluster, 0u);
 }
 
@@ -722,5 +721,88 @@ TEST(FatVolumeFlush, OnlyChainOperationsWrite) {
     EXPECT_EQ(testimg::fatEntry(after, g, 1000, 1), 0xFFFu);
     EXPECT_EQ(testimg::fatEntry(after, g, 2000, 1), 0xFFFu);
 }
+
+// ---------------------------------------------------------------------------------------
+// Transactions
+
+namespace transaction {
+
+// Cluster 2 holds a file; 3 and up are free. The sectors a test writes: the FAT's first,
+// cluster 2's, and cluster 3's.
+struct Scene {
+    Scene() : img(makeImage()), m(img) {}
+    static Bytes makeImage() {
+        Bytes img = testimg::blankFloppy(g());
+        testimg::setChain(img, g(), {2});
+        return img;
+    }
+    static FloppyGeometry g() { return testimg::floppy144(); }
+    static uint32_t sectorOf(uint32_t cluster) { return g().firstDataSector() + cluster - 2; }
+    // Writes A into cluster 2 and cluster 3 and takes cluster 3 for a chain, inside `t`.
+    bool change() {
+        const Bytes a(512, 0xA1);
+        return m.volume.writeSector(sectorOf(2), a.data()) &&
+               m.volume.writeSector(sectorOf(3), a.data()) && m.volume.allocateChain(0, 1) == 3;
+    }
+    Bytes img;
+    Mounted m;
+};
+
+TEST(Transaction, CommitKeepsEverythingAndAnEndWithoutCommitPutsItBack) {
+    for (bool commit : {true, false}) {
+        SCOPED_TRACE(commit ? "committed" : "not committed");
+        Scene s;
+        ASSERT_TRUE(s.m.mounted);
+        const uint32_t freeBefore = s.m.volume.freeClusterCount();
+        Bytes changed;
+        {
+            Transaction t(s.m.volume);
+            ASSERT_TRUE(s.change());
+            changed = s.m.bytes();
+            if (commit) {
+                ASSERT_TRUE(t.commit());
+            }
+        }
+        if (commit) {
+            EXPECT_EQ(firstDifference(s.m.bytes(), changed), -1);
+            EXPECT_EQ(s.m.volume.freeClusterCount(), freeBefore - 1);
+            continue;
+        }
+        // Cluster 3 was free: what was written there is not put back, nothing reaches it.
+        Bytes expected = s.img;
+        std::copy_n(changed.begin() + long(s.g().clusterOffset(3)), 512,
+                    expected.begin() + long(s.g().clusterOffset(3)));
+        EXPECT_EQ(firstDifference(s.m.bytes(), expected), -1);
+        EXPECT_EQ(s.m.volume.getFatEntry(3), 0u);
+        EXPECT_EQ(s.m.volume.freeClusterCount(), freeBefore);
+        EXPECT_TRUE(nothingLeftToWrite(s.m.volume));
+    }
+}
+
+// An undo the image refuses is read as done, and finished before the next write.
+TEST(Transaction, UndoThatCannotBeWrittenIsFinishedByTheNextWrite) {
+    Scene s;
+    ASSERT_TRUE(s.m.mounted);
+    {
+        Transaction t(s.m.volume);
+        ASSERT_TRUE(s.change());
+        faults::arm({faults::Kind::StayFull, FileRole::Image, 1});
+    }
+    faults::disarm();
+    Bytes sector(512);
+    ASSERT_TRUE(s.m.volume.readSector(s.sectorOf(2), sector.data()));
+    EXPECT_TRUE(
+        std::equal(sector.begin(), sector.end(), s.img.begin() + long(s.g().clusterOffset(2))));
+    EXPECT_NE(firstDifference(s.m.bytes(), s.img), -1);
+
+    const Bytes b(512, 0xB2);
+    ASSERT_TRUE(s.m.volume.writeSector(s.sectorOf(4), b.data()));
+    Bytes expected = s.img;
+    std::copy(b.begin(), b.end(), expected.begin() + long(s.g().clusterOffset(4)));
+    std::fill_n(expected.begin() + long(s.g().clusterOffset(3)), 512, 0xA1);
+    EXPECT_EQ(firstDifference(s.m.bytes(), expected), -1);
+}
+
+}  // namespace transaction
 
 }  // namespace

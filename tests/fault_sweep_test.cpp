@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "support/expected_output.hpp"
+#include "support/host_tree.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
 #include "support/in_process.hpp"
@@ -46,6 +48,7 @@ struct Sweep {
     // (format and write mount again after their work), they do their work all the same,
     // and command-line mode says nothing of the mode.
     bool raw = false;
+    bool hostTree = false;  // the host output is a directory tree
 };
 
 void PrintTo(const Sweep& s, std::ostream* os) {
@@ -61,6 +64,13 @@ const Command kFollowUp = {"cp", "'mid.bin", "FOLLOW.BIN"};
 const char kFollowUpName[] = "FOLLOW.BIN";
 // What the host file that a command writes holds before it runs.
 const std::vector<uint8_t> kOldHostOutput = testimg::pattern(3333, 99);
+// The host tree that cp -r copies in: the files above in two levels, an empty file and an
+// empty directory.
+const std::vector<testimg::HostFile> kHostTree = {{"SMALL.BIN", testimg::pattern(700, 1)},
+                                                  {"ZERO", {}},
+                                                  {"EMPTY", {}, true},
+                                                  {"SUB/MID.BIN", testimg::pattern(5000, 2)},
+                                                  {"SUB/BIG.BIN", testimg::pattern(21000, 3)}};
 
 class FaultSweep : public ::testing::TestWithParam<Sweep> {
   protected:
@@ -69,6 +79,7 @@ class FaultSweep : public ::testing::TestWithParam<Sweep> {
             testimg::writeFile(host(kHostFiles[i].first),
                                testimg::pattern(kHostFiles[i].second, uint32_t(i + 1)));
         }
+        testimg::makeHostTree(host("tree"), kHostTree);
         hostBefore_ = hostFiles();
     }
 
@@ -205,7 +216,11 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     testimg::writeFile(host(kHostFiles[i].first), hostBefore_[i]);
                 }
                 if (!s.hostOutput.empty()) {
-                    testimg::writeFile(host(s.hostOutput), kOldHostOutput);
+                    if (s.hostTree) {
+                        std::filesystem::remove_all(host(s.hostOutput));
+                    } else {
+                        testimg::writeFile(host(s.hostOutput), kOldHostOutput);
+                    }
                 }
                 // A write that fails once leaves a session that goes on: the next copy must
                 // find the FAT and the tables as they are on the image, or it would take
@@ -248,7 +263,14 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     const bool afterCopy =
                         output == kRemoveFailed ||
                         (t.role == FileRole::Image && t.transfer == Transfer::Close);
-                    if (!s.hostOutput.empty() && !output.empty() && !afterCopy) {
+                    // A tree that failed to come out leaves nothing, not even its
+                    // temporary directory.
+                    if (s.hostTree && !afterCopy) {
+                        EXPECT_FALSE(std::filesystem::exists(host(s.hostOutput)));
+                        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                                                std::filesystem::directory_iterator()),
+                                  long(kHostFiles.size()) + 2);
+                    } else if (!s.hostOutput.empty() && !output.empty() && !afterCopy) {
                         EXPECT_EQ(testimg::readFile(host(s.hostOutput)), kOldHostOutput)
                             << "the host file was not left as it was";
                     }
@@ -323,6 +345,11 @@ std::vector<Command> treeSetup() {
         }
     }
     setup.push_back({"cp", "'small.bin", "STAYS.BIN"});
+    return setup;
+}
+
+std::vector<Command> withTree(std::vector<Command> setup) {
+    setup.push_back({"cp", "-r", "'tree", "OTHER\\T"});
     return setup;
 }
 
@@ -411,6 +438,34 @@ const Sweep kSweeps[] = {
      readFailuresOf({}),
      false,
      ""},
+    {"CpTreeIntoAFullSubdirectory",
+     crowdedSetup(),
+     {"cp", "-r", "'tree", "SUB\\T"},
+     {},
+     {kWriteFailed},
+     readFailuresOf({kReadFailed, kWriteFailed}),
+     false,
+     ""},
+    {"CpTreeIntoTheRoot",
+     crowdedSetup(),
+     {"cp", "-r", "'tree", "T"},
+     {},
+     {kWriteFailed},
+     readFailuresOf({kReadFailed, kWriteFailed}),
+     false,
+     ""},
+    {"CpTreeOutToTheHost",
+     withTree(crowdedSetup()),
+     {"cp", "-r", "OTHER\\T", "'outtree"},
+     {},
+     {kWriteFailed},
+     readFailuresOf({kReadFailed, testimg::consoleLine(u8"読み込みに失敗しました: OTHER\\T"),
+                     testimg::consoleLine(u8"読み込みに失敗しました: OTHER\\T\\EMPTY"),
+                     testimg::consoleLine(u8"読み込みに失敗しました: OTHER\\T\\SUB")}),
+     false,
+     "outtree",
+     false,
+     true},
     {"Format", crowdedSetup(), {"format"}, {}, {kWriteFailed}, readFailuresOf({}), true, "", true},
     {"WriteOfABootSector",
      crowdedSetup(),

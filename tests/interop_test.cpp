@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/expected_output.hpp"
+#include "support/host_tree.hpp"
 #include "support/image_builder.hpp"
 #include "support/run_tool.hpp"
 #include "support/tool_workspace.hpp"
@@ -268,4 +269,35 @@ TEST(Interop, ImagesMadeByMkfsFat) {
         EXPECT_EQ(mcopyOut(image, "/DIR1/SUB/INNER.BIN", scratch), inner);
         EXPECT_TRUE(mcopyOut(image, "/DIR1/SUB/E.TXT", scratch).empty());
     }
+}
+
+// cp -r in, read by the peers: mdir lists every path, mcopy -s brings back every byte,
+// fsck.fat finds nothing; and a tree that mcopy -s put in comes out of fat12img the same.
+TEST(Interop, TreesCopiedEitherWayAgreeWithThePeers) {
+    REQUIRE_PEERS();
+    TempDir dir;
+    const std::string image = dir.file("fd.img");
+    makeHostTree(dir.file("tree"), sampleTree());
+    ASSERT_EQ(runTool(dir.path(), {image, "cp", "-r", "'tree", "T"}).output, "");
+    std::vector<std::string> expected{"::/T/"};
+    for (const auto& [path, bytes] : readHostTree(dir.file("tree"))) {
+        expected.push_back("::/T/" + path);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(mdirPaths(image), expected);
+    EXPECT_TRUE(fsckClean(image));
+    const ToolResult out =
+        mtools("mcopy -s -n -i " + shellQuote(image) + " ::T " + shellQuote(dir.file("mcopied")));
+    ASSERT_EQ(out.exitStatus, 0) << out.output;
+    EXPECT_EQ(
+        treeFilesDifference(readHostTree(dir.file("mcopied")), readHostTree(dir.file("tree"))), "");
+
+    const std::string peers = dir.file("peers.img");
+    ASSERT_EQ(runShell("mkfs.fat -C " + shellQuote(peers) + " 1440 >/dev/null").exitStatus, 0);
+    const ToolResult in =
+        mtools("mcopy -s -i " + shellQuote(peers) + " " + shellQuote(dir.file("tree")) + " ::T");
+    ASSERT_EQ(in.exitStatus, 0) << in.output;
+    ASSERT_EQ(runTool(dir.path(), {peers, "cp", "-r", "T", "'back"}).output, "");
+    EXPECT_EQ(treeFilesDifference(readHostTree(dir.file("back")), readHostTree(dir.file("tree"))),
+              "");
 }

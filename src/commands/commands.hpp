@@ -18,6 +18,9 @@ void cmdTouch(const char* path);
 void cmdRm(const char* path);
 void cmdMv(const char* source, const char* destination);
 void cmdCp(const char* source, const char* destination);
+// cp -r: a whole tree, between host and image or inside the image, in one operation. A
+// plain file is copied as cp copies it.
+void cmdCpTree(const char* source, const char* destination);
 
 // An argument whose first byte is the apostrophe names a host file; the rest of it is the
 // host path. Anything else is a path in the image.

@@ -173,11 +173,15 @@ bool writeImageFile(const char* path, const ByteBuffer& data) {
         return false;
     }
     const uint32_t length = static_cast<uint32_t>(data.size());
-    switch (dir->createFileWithData(path + nameOffset, data.data(), length)) {
+    MemorySource source(data.data(), data.size());
+    switch (dir->createFileWithData(path + nameOffset, source, length)) {
         case Directory::CreateOutcome::Created:
             return true;
         case Directory::CreateOutcome::Refused:
             printLine(msg::kMsgCannotCreateFile);
+            return false;
+        case Directory::CreateOutcome::ReadFailed:
+            printLine(msg::kMsgReadFailed);
             return false;
         case Directory::CreateOutcome::WriteFailed:
             break;

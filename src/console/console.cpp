@@ -55,6 +55,12 @@ const Failure kFailures[] = {
     {msg::kMsgHostSeekFailed, Outcome::Failed},
     {msg::kMsgImageSeekFailed, Outcome::Failed},
     {msg::kMsgHostWriteSeekFailed, Outcome::Failed},
+    {msg::kMsgNotAShortName, Outcome::Failed},
+    {msg::kMsgNamesCollide, Outcome::Failed},
+    {msg::kMsgNotARegularFile, Outcome::Failed},
+    {msg::kMsgDanglingLink, Outcome::Failed},
+    {msg::kMsgLinkLoop, Outcome::Failed},
+    {msg::kMsgNameNotForHost, Outcome::Failed},
 };
 
 // Texts that report a state, not a failure: the mode lines, the note that the run waits

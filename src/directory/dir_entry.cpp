@@ -159,6 +159,34 @@ bool isCreatableName(const char* name, const uint8_t* field) {
     return true;
 }
 
+std::string shortNameForHostName(const std::string& hostName) {
+    std::string name;
+    size_t dots = 0;
+    size_t base = 0;
+    size_t extension = 0;
+    for (size_t i = 0; i < hostName.size();) {
+        const size_t characterLength =
+            shiftJisCharLength(hostName.c_str() + i, hostName.size() - i);
+        const char c = hostName[i];
+        if (characterLength == 1 && c == kDot) {
+            ++dots;
+        } else {
+            (dots == 0 ? base : extension) += characterLength;
+        }
+        if (characterLength == 1 && c >= 'a' && c <= 'z') {
+            name += static_cast<char>(c - ('a' - 'A'));
+        } else {
+            name.append(hostName, i, characterLength);
+        }
+        i += characterLength;
+    }
+    uint8_t field[entry::kNameFieldSize];
+    toShortName(field, name.c_str());
+    const bool fits = base >= 1 && base <= entry::kBaseSize && dots <= 1 &&
+                      extension <= entry::kExtensionSize && isCreatableName(name.c_str(), field);
+    return fits ? name : "";
+}
+
 uint16_t entryFirstCluster(const uint8_t* e) {
     return readLe16(e + entry::kFirstCluster);
 }

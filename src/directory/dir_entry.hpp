@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace fat12img {
 
@@ -89,6 +90,12 @@ bool isDotEntry(const uint8_t* entry);
 // accepts a name holding a control byte or one of " * + , / : ; < = > ? [ \ ] | as a
 // character of its own (the second byte of a double-byte character may be any of them).
 bool isCreatableName(const char* name, const uint8_t* field);
+
+// The name a host file or directory gets in the image: ASCII letters in upper case, the
+// bytes of double-byte characters as they are. Empty when the host name does not fit an
+// 8.3 name (a base of 1 to 8 bytes, at most one dot, an extension of at most 3) or is no
+// name a new entry may take (isCreatableName).
+std::string shortNameForHostName(const std::string& hostName);
 
 uint16_t entryFirstCluster(const uint8_t* entry);
 uint32_t entryFileSize(const uint8_t* entry);

@@ -2,20 +2,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <new>
 
 #include "file/fat_file.hpp"
+#include "file/file_data.hpp"
 #include "volume/byte_order.hpp"
 #include "volume/fat12_entry.hpp"
 
 namespace fat12img {
 
-namespace {
-
-// How much of a new file's last run is copied to travel with its partial last sector.
-constexpr uint32_t kStagedSectors = 64;
-
-}  // namespace
+FatDirectory::~FatDirectory() {
+    if (atStart_ && volume_->transaction() != nullptr) {
+        volume_->transaction()->leave(*this);
+    }
+}
 
 void FatDirectory::adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t lastCluster,
                               ByteBuffer entries, std::vector<uint32_t> sectorNumbers) {
@@ -23,7 +24,6 @@ void FatDirectory::adoptTable(FatVolume* volume, uint32_t firstCluster, uint32_t
     firstCluster_ = firstCluster;
     lastCluster_ = lastCluster;
     entries_ = std::move(entries);
-    entriesOnImage_ = entries_;
     sectorNumbers_ = std::move(sectorNumbers);
     appendPos_ = findEndMarker();
 }
@@ -43,12 +43,44 @@ int FatDirectory::findEndMarker() const {
     return slotCount();
 }
 
+bool FatDirectory::beginChange(Transaction& operation) {
+    if (atStart_) {
+        return true;
+    }
+    try {
+        atStart_ = TableAtStart{entries_,    appendPos_, lastCluster_, sectorNumbers_.size(),
+                                unreadFrom_, walked_};
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    operation.join(*this);
+    return true;
+}
+
+void FatDirectory::transactionEnded(bool committed) {
+    if (!committed) {
+        // Sectors added since hold zeros in a cluster that the FAT gives back.
+        entries_ = std::move(atStart_->entries);
+        appendPos_ = atStart_->appendPos;
+        lastCluster_ = atStart_->lastCluster;
+        sectorNumbers_.resize(atStart_->sectorCount);
+        unreadFrom_ = atStart_->unreadFrom;
+        walked_ = atStart_->walked;
+    }
+    atStart_.reset();
+}
+
 bool FatDirectory::writeChangedSectors() {
     const uint32_t bps = volume_->bytesPerSector();
     const uint32_t count = static_cast<uint32_t>(sectorNumbers_.size());
+    const uint32_t held = static_cast<uint32_t>(atStart_->sectorCount);
+    // A sector the table grew by was zeroed on the image when it was added.
+    const ByteBuffer zeros(bps, 0);
+    auto before = [&](uint32_t i) {
+        return i < held ? atStart_->entries.data() + static_cast<size_t>(i) * bps : zeros.data();
+    };
     auto changed = [&](uint32_t i) {
-        const size_t offset = static_cast<size_t>(i) * bps;
-        return std::memcmp(entries_.data() + offset, entriesOnImage_.data() + offset, bps) != 0;
+        return std::memcmp(entries_.data() + static_cast<size_t>(i) * bps, before(i), bps) != 0;
     };
     for (uint32_t i = 0; i < count;) {
         if (!changed(i)) {
@@ -57,35 +89,18 @@ bool FatDirectory::writeChangedSectors() {
         }
         // Changed sectors that follow each other on the image travel in one write.
         uint32_t end = i + 1;
-        while (end < count && changed(end) && sectorNumbers_[end] == sectorNumbers_[end - 1] + 1) {
+        while (end < count && (end < held) == (i < held) && changed(end) &&
+               sectorNumbers_[end] == sectorNumbers_[end - 1] + 1) {
             ++end;
         }
-        const size_t offset = static_cast<size_t>(i) * bps;
-        const size_t length = static_cast<size_t>(end - i) * bps;
-        if (!volume_->writeSectors(sectorNumbers_[i], end - i, entries_.data() + offset)) {
-            // The image may hold part of the write: write these sectors again next time.
-            for (size_t b = offset; b < offset + length; b += bps) {
-                entriesOnImage_[b] = static_cast<uint8_t>(~entries_[b]);
-            }
+        const uint8_t* old = i < held ? before(i) : nullptr;
+        if (!volume_->writeSectors(sectorNumbers_[i], end - i,
+                                   entries_.data() + static_cast<size_t>(i) * bps, old)) {
             return false;
         }
-        std::memcpy(entriesOnImage_.data() + offset, entries_.data() + offset, length);
         i = end;
     }
     return true;
-}
-
-bool FatDirectory::restoreTable(const ByteBuffer& before, int appendPos, uint32_t lastCluster) {
-    // Sectors added since hold zeros in a cluster that the FAT gives back: only the
-    // sectors the table had are written back.
-    const size_t bps = volume_->bytesPerSector();
-    const size_t sectors = before.size() / bps;
-    entries_ = before;
-    entriesOnImage_.resize(before.size());
-    sectorNumbers_.resize(sectors);
-    appendPos_ = appendPos;
-    lastCluster_ = lastCluster;
-    return writeChangedSectors();
 }
 
 int FatDirectory::findEntry(const char* name) const {
@@ -145,67 +160,173 @@ bool FatDirectory::isFile(int index) const {
                               (entry::kAttrDirectory | entry::kAttrVolumeLabel)) == 0;
 }
 
-bool FatDirectory::setEntryChain(int index, uint32_t cluster, uint32_t size) {
-    const ByteBuffer before = entries_;
-    writeLe16(slotAt(index) + entry::kFirstCluster, static_cast<uint16_t>(cluster));
-    writeLe32(slotAt(index) + entry::kSize, size);
-    if (writeChangedSectors()) {
+// What a removal changes in the tables it empties, each image sector once however many of
+// them share it (a damaged image may cross-link their chains): what the image holds there
+// and what it is to hold. A table is read, emptied into this record and let go before the
+// next is read, so memory stays within a few times the image, whatever its tables claim.
+class FatDirectory::Removal {
+  public:
+    explicit Removal(const FatVolume& volume)
+        : bps_(volume.bytesPerSector()), visited_(volume.clusterLimit(), false) {}
+
+    // Whether the directory at `cluster` is to be emptied: true once per directory.
+    bool firstVisit(uint32_t cluster) {
+        if (cluster >= visited_.size() || visited_[cluster]) {
+            return false;
+        }
+        visited_[cluster] = true;
         return true;
     }
-    restoreTable(before, appendPos_, lastCluster_);
-    return false;
-}
+    bool queue(uint32_t cluster) { return append(queued_, cluster); }
+    // Chains are freed once every table is read: a table's own chain must still be there.
+    bool release(uint32_t cluster) { return append(released_, cluster); }
+    void releaseChains(FatVolume& volume) const {
+        for (uint32_t cluster : released_) {
+            volume.releaseChain(cluster);
+        }
+    }
+    std::optional<uint32_t> next() {
+        if (queued_.empty()) {
+            return std::nullopt;
+        }
+        const uint32_t cluster = queued_.back();
+        queued_.pop_back();
+        return cluster;
+    }
+
+    // A table sector about to be changed: what it holds now is what the image holds.
+    bool keepBefore(uint32_t sector, const uint8_t* bytes) {
+        if (where_.count(sector) != 0) {
+            return true;
+        }
+        try {
+            where_.emplace(sector, before_.size() / bps_);
+            before_.insert(before_.end(), bytes, bytes + bps_);
+            after_.insert(after_.end(), bytes, bytes + bps_);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+    void setAfter(uint32_t sector, const uint8_t* bytes) {
+        std::memcpy(after_.data() + where_.at(sector) * bps_, bytes, bps_);
+    }
+    // Shows a table what earlier tables of this removal changed in the sectors it shares.
+    void overlay(uint32_t sector, uint8_t* bytes) const {
+        const auto it = where_.find(sector);
+        if (it != where_.end()) {
+            std::memcpy(bytes, after_.data() + it->second * bps_, bps_);
+        }
+    }
+
+    // Writes the changed sectors that `wanted` picks, in ascending order, adjacent ones in
+    // one write.
+    template <typename Pick>
+    bool write(FatVolume& volume, Pick wanted) {
+        ByteBuffer now;
+        ByteBuffer old;
+        for (auto it = where_.begin(); it != where_.end();) {
+            if (!wanted(it->first)) {
+                ++it;
+                continue;
+            }
+            const uint32_t first = it->first;
+            now.clear();
+            old.clear();
+            uint32_t count = 0;
+            for (; it != where_.end() && it->first == first + count && wanted(it->first);
+                 ++it, ++count) {
+                const size_t at = it->second * bps_;
+                try {
+                    now.insert(now.end(), after_.begin() + long(at),
+                               after_.begin() + long(at + bps_));
+                    old.insert(old.end(), before_.begin() + long(at),
+                               before_.begin() + long(at + bps_));
+                } catch (const std::bad_alloc&) {
+                    return false;
+                }
+            }
+            if (!volume.writeSectors(first, count, now.data(), old.data())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    static bool append(std::vector<uint32_t>& list, uint32_t cluster) {
+        try {
+            list.push_back(cluster);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
+    uint32_t bps_;
+    std::vector<bool> visited_;
+    std::vector<uint32_t> queued_;
+    std::vector<uint32_t> released_;
+    std::map<uint32_t, size_t> where_;  // image sector -> its place in before_ and after_
+    ByteBuffer before_;
+    ByteBuffer after_;
+};
 
 bool FatDirectory::removeEntry(int index) {
     if (!isInUse(index)) {
         return false;
     }
-    const FatCheckpoint fatBefore = volume_->checkpoint();
-    const ByteBuffer before = entries_;
-    // This directory counts as being removed from, so an entry that leads back into it
-    // (a damaged image) never frees the storage that this very table lives in.
-    std::vector<uint32_t> visited{firstCluster_};
-    std::vector<std::unique_ptr<FatDirectory>> emptied;
-    if (!markRemoved(index, visited, emptied)) {
-        entries_ = before;
-        volume_->rollBack(fatBefore);  // nothing was written: this changes memory only
+    Transaction operation(*volume_);
+    if (!beginChange(operation)) {
         return false;
     }
+    Removal removal(*volume_);
+    // This directory counts as being removed from, so an entry that leads back into it
+    // (a damaged image) never frees the storage that this very table lives in.
+    removal.firstVisit(firstCluster_);
+    if (!markRemoved(index, removal)) {
+        return false;
+    }
+    // Every directory below is read and emptied before anything is written.
+    for (std::optional<uint32_t> cluster = removal.next(); cluster; cluster = removal.next()) {
+        FatSubDirectory table;
+        if (!table.load(volume_, *cluster)) {
+            return false;
+        }
+        const uint32_t bps = volume_->bytesPerSector();
+        for (size_t k = 0; k < table.sectorNumbers_.size(); ++k) {
+            removal.overlay(table.sectorNumbers_[k], table.entries_.data() + k * bps);
+        }
+        for (int i = table.firstEntry(); i != -1; i = table.nextEntry(i)) {
+            if (!table.markRemoved(i, removal)) {
+                return false;
+            }
+        }
+    }
+    removal.releaseChains(*volume_);
     // The entry goes first, and the whole tree below it with it; then the tables below,
     // now in clusters that no entry reaches; the chains are freed last. An interruption
     // leaves the old tree, or the new one and clusters that nothing uses.
-    std::vector<ByteBuffer> emptiedBefore;
-    try {
-        for (const auto& table : emptied) {
-            emptiedBefore.push_back(table->entriesOnImage_);
+    std::vector<uint32_t> own = sectorNumbers_;
+    std::sort(own.begin(), own.end());
+    auto isOwn = [&own](uint32_t sector) {
+        return std::binary_search(own.begin(), own.end(), sector);
+    };
+    const bool written =
+        removal.write(*volume_, isOwn) && volume_->barrier() &&
+        removal.write(*volume_, [&isOwn](uint32_t sector) { return !isOwn(sector); }) &&
+        volume_->flushFat() && operation.commit();
+    if (written) {
+        // A table below may share a sector with this one.
+        const uint32_t bps = volume_->bytesPerSector();
+        for (size_t k = 0; k < sectorNumbers_.size(); ++k) {
+            removal.overlay(sectorNumbers_[k], entries_.data() + k * bps);
         }
-    } catch (const std::bad_alloc&) {
-        entries_ = before;
-        volume_->rollBack(fatBefore);
-        return false;
     }
-    bool written = writeChangedSectors();
-    for (size_t i = 0; written && i < emptied.size(); ++i) {
-        written = emptied[i]->writeChangedSectors();
-    }
-    if (written && volume_->flushFat()) {
-        return true;
-    }
-    // Put back in the reverse order: the chains, the tables below, then the entry.
-    volume_->rollBack(fatBefore);
-    for (size_t i = emptied.size(); i-- > 0;) {
-        FatDirectory& table = *emptied[i];
-        table.restoreTable(emptiedBefore[i], table.appendPos_, table.lastCluster_);
-    }
-    restoreTable(before, appendPos_, lastCluster_);
-    return false;
+    return written;
 }
 
-bool FatDirectory::markRemoved(int index, std::vector<uint32_t>& visited,
-                               std::vector<std::unique_ptr<FatDirectory>>& emptied) {
-    if (!isInUse(index)) {
-        return false;
-    }
+bool FatDirectory::markRemoved(int index, Removal& removal) {
     uint8_t* e = slotAt(index);
     const uint32_t first = entryFirstCluster(e);
     // Only a chain of real data clusters is ever released: an entry pointing at 0, 1 or
@@ -215,24 +336,40 @@ bool FatDirectory::markRemoved(int index, std::vector<uint32_t>& visited,
         if (isDotEntry(e)) {
             return true;
         }
-        const bool alreadyVisited =
-            std::find(visited.begin(), visited.end(), first) != visited.end();
-        if (alreadyVisited) {
+        if (!releaseChain) {
+            // Nothing to empty.
+        } else if (!removal.firstVisit(first)) {
             // A directory that contains one of its own ancestors, or one reached twice:
             // that chain is released through the first entry that reached it.
             releaseChain = false;
-        } else if (releaseChain && !markContentsRemoved(index, visited, emptied)) {
+        } else if (!removal.queue(first)) {
             return false;
         }
     }
-
-    e = slotAt(index);
+    const uint32_t bps = volume_->bytesPerSector();
+    const uint32_t slotsPerSector = bps / entry::kEntrySize;
+    // Every sector this changes is kept as it was first, then as it becomes.
+    std::vector<uint32_t> touched;
+    auto change = [&](int i) {
+        const uint32_t k = static_cast<uint32_t>(i) / slotsPerSector;
+        if (std::find(touched.begin(), touched.end(), k) == touched.end()) {
+            touched.push_back(k);
+            return removal.keepBefore(sectorNumbers_[k], entries_.data() + size_t(k) * bps);
+        }
+        return true;
+    };
+    if (!change(index)) {
+        return false;
+    }
     e[entry::kName] = entry::kFreeMarker;
     // The long-name slots in front of the entry go with it.
     for (int i = index - 1; i >= 0; --i) {
         uint8_t* lfn = slotAt(i);
         if (classifySlot(lfn) != SlotClass::LongName) {
             break;
+        }
+        if (!change(i)) {
+            return false;
         }
         const bool lastOfSet = (lfn[entry::kName] & entry::kLongNameLastFlag) != 0;
         // Without the long-name attribute the freed slot is not taken for part of a name.
@@ -242,30 +379,10 @@ bool FatDirectory::markRemoved(int index, std::vector<uint32_t>& visited,
             break;
         }
     }
-    if (releaseChain) {
-        volume_->releaseChain(first);
+    for (uint32_t k : touched) {
+        removal.setAfter(sectorNumbers_[k], entries_.data() + size_t(k) * bps);
     }
-    return true;
-}
-
-bool FatDirectory::markContentsRemoved(int index, std::vector<uint32_t>& visited,
-                                       std::vector<std::unique_ptr<FatDirectory>>& emptied) {
-    std::unique_ptr<FatDirectory> sub = openSubdirectory(index);
-    if (!sub) {
-        return false;
-    }
-    visited.push_back(sub->getFirstCluster());
-    for (int i = sub->firstEntry(); i != -1; i = sub->nextEntry(i)) {
-        if (!sub->markRemoved(i, visited, emptied)) {
-            return false;
-        }
-    }
-    try {
-        emptied.push_back(std::move(sub));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return !releaseChain || removal.release(first);
 }
 
 std::unique_ptr<FatDirectory> FatDirectory::openSubdirectory(int index) {
@@ -306,7 +423,7 @@ std::unique_ptr<File> FatDirectory::openFile(int index) {
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    if (!file->open(volume_, this, index, first == 0 ? kFatEndOfChain : first, entryFileSize(e))) {
+    if (!file->open(volume_, first == 0 ? kFatEndOfChain : first, entryFileSize(e))) {
         return nullptr;
     }
     return file;
@@ -318,6 +435,11 @@ int FatDirectory::allocateSlot(Failure& failure) {
         if (slot(i)[entry::kName] == entry::kFreeMarker) {
             return i;
         }
+    }
+    // The slots of the chain not read yet come before a new cluster.
+    if (appendPos_ >= slotCount() && unreadFrom_ != 0 && !readTable(unreadFrom_, walked_, false)) {
+        failure = Failure::WriteFailed;
+        return -1;
     }
     if (appendPos_ >= slotCount()) {
         failure = addCluster();
@@ -341,10 +463,9 @@ FatDirectory::Failure FatDirectory::addCluster() {
     const size_t oldBytes = entries_.size();
     try {
         entries_.resize(oldBytes + static_cast<size_t>(spc) * bps, 0);
-        entriesOnImage_.resize(entries_.size(), 0);
         sectorNumbers_.reserve(sectorNumbers_.size() + spc);
     } catch (const std::bad_alloc&) {
-        return Failure::Refused;  // the caller puts the table and the FAT back
+        return Failure::Refused;  // the operation puts the table and the FAT back
     }
     // The new cluster is zeroed on the image before the FAT links it to the table: a
     // slot of it that no entry is written into must read as an end marker.
@@ -379,68 +500,6 @@ bool FatDirectory::writeNewDirectoryCluster(uint32_t cluster) {
                                  buffer.data());
 }
 
-bool FatDirectory::writeNewFileData(uint32_t firstCluster, const uint8_t* data, uint32_t size) {
-    const uint32_t bps = volume_->bytesPerSector();
-    const uint32_t spc = volume_->sectorsPerCluster();
-    const uint32_t needed = static_cast<uint32_t>((static_cast<uint64_t>(size) + bps - 1) / bps);
-    std::vector<uint32_t> sectors;
-    try {
-        sectors.reserve(needed);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    uint32_t cluster = firstCluster;
-    for (uint32_t walked = 0; sectors.size() < needed && volume_->isDataCluster(cluster) &&
-                              walked < volume_->maxChainLength();
-         ++walked) {
-        const uint32_t first = volume_->clusterToSector(cluster);
-        for (uint32_t j = 0; j < spc && sectors.size() < needed; ++j) {
-            sectors.push_back(first + j);
-        }
-        cluster = volume_->getFatEntry(cluster);
-    }
-    if (sectors.size() < needed) {
-        return false;
-    }
-    // One write per run of sectors that follow each other on the image, straight from the
-    // caller's bytes. The file's last sector keeps the image's bytes after the end of the
-    // file (zeros where an image cut short has none), so it is the one sector read; it
-    // travels with the end of its run through a small buffer.
-    const uint32_t whole = size / bps;
-    const uint32_t tailBytes = size % bps;
-    for (uint32_t i = 0; i < needed;) {
-        uint32_t end = i + 1;
-        while (end < needed && sectors[end] == sectors[end - 1] + 1) {
-            ++end;
-        }
-        const bool endsInTail = tailBytes != 0 && end == needed;
-        const uint32_t staged = endsInTail ? std::min(end - 1 - i, kStagedSectors) : 0;
-        const uint32_t direct = endsInTail ? end - 1 - i - staged : end - i;
-        if (direct > 0 &&
-            !volume_->writeSectors(sectors[i], direct, data + static_cast<size_t>(i) * bps)) {
-            return false;
-        }
-        if (endsInTail) {
-            const uint32_t stagedFirst = i + direct;
-            ByteBuffer stage;
-            try {
-                stage.resize(static_cast<size_t>(staged + 1) * bps);
-            } catch (const std::bad_alloc&) {
-                return false;
-            }
-            uint8_t* tail = stage.data() + static_cast<size_t>(staged) * bps;
-            if (!volume_->readSectorOrZeros(sectors[whole], tail)) {
-                return false;
-            }
-            std::memcpy(stage.data(), data + static_cast<size_t>(stagedFirst) * bps,
-                        static_cast<size_t>(staged) * bps + tailBytes);
-            return volume_->writeSectors(sectors[stagedFirst], staged + 1, stage.data());
-        }
-        i = end;
-    }
-    return true;
-}
-
 int FatDirectory::createEntry(const char* name, const NewContent& content, Failure& failure) {
     failure = Failure::Refused;
     uint8_t field[entry::kNameFieldSize];
@@ -448,27 +507,15 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     if (!isCreatableName(name, field)) {
         return -1;
     }
-    const FatCheckpoint fatBefore = volume_->checkpoint();
-    const int appendPosBefore = appendPos_;
-    const uint32_t lastClusterBefore = lastCluster_;
-    ByteBuffer before;
-    try {
-        before = entries_;
-    } catch (const std::bad_alloc&) {
+    Transaction operation(*volume_);
+    if (!beginChange(operation)) {
         return -1;
     }
-    // Puts everything back: the table and its sectors first, then the FAT, so that an
-    // interruption of the undo leaves no entry pointing at a free cluster.
-    auto undo = [&](Failure why) {
-        restoreTable(before, appendPosBefore, lastClusterBefore);
-        volume_->rollBack(fatBefore);
-        failure = why;
-        return -1;
-    };
     Failure slotFailure = Failure::None;
     const int index = allocateSlot(slotFailure);
     if (index < 0) {
-        return undo(slotFailure);
+        failure = slotFailure;
+        return -1;
     }
     const uint64_t clusterBytes = volume_->bytesPerCluster();
     const uint64_t count = (content.allocationBytes + clusterBytes - 1) / clusterBytes;
@@ -476,14 +523,14 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     if (count > 0) {
         first = volume_->reserveChain(0, static_cast<uint32_t>(count));
         if (first == 0) {
-            if (lastCluster_ == lastClusterBefore) {
-                return undo(Failure::Refused);
+            if (lastCluster_ == atStart_->lastCluster) {
+                return -1;
             }
             // The table grew into a zeroed cluster before the clusters ran out: it keeps
             // that cluster for the next entry, and only the slot is given back.
             appendPos_ = index;
-            if (!volume_->flushFat()) {
-                return undo(Failure::WriteFailed);
+            if (!volume_->barrier() || !volume_->flushFat() || !operation.commit()) {
+                failure = Failure::WriteFailed;
             }
             return -1;
         }
@@ -494,15 +541,17 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     if ((content.attribute & entry::kAttrDirectory) != 0) {
         stored = writeNewDirectoryCluster(first);
     } else if (content.data != nullptr && content.sizeField > 0) {
-        stored = writeNewFileData(first, content.data, content.sizeField);
+        stored = writeFileData(*volume_, first, content.sizeField, *content.data);
     }
-    if (!stored || !volume_->flushFat()) {
-        return undo(Failure::WriteFailed);
+    if (!stored || !volume_->barrier() || !volume_->flushFat() || !volume_->barrier()) {
+        failure = Failure::WriteFailed;
+        return -1;
     }
     fillEntry(slotAt(index), field, content.attribute, static_cast<uint16_t>(first),
               content.sizeField);
-    if (!writeChangedSectors()) {
-        return undo(Failure::WriteFailed);
+    if (!writeChangedSectors() || !operation.commit()) {
+        failure = Failure::WriteFailed;
+        return -1;
     }
     failure = Failure::None;
     return index;
@@ -517,18 +566,152 @@ int FatDirectory::createFile(const char* name, uint32_t size) {
     return createEntry(name, content, failure);
 }
 
-Directory::CreateOutcome FatDirectory::createFileWithData(const char* name, const uint8_t* data,
+Directory::CreateOutcome FatDirectory::createFileWithData(const char* name, DataSource& data,
                                                           uint32_t size) {
     Failure failure = Failure::None;
     NewContent content;
     content.attribute = entry::kAttrNone;
     content.allocationBytes = size;
     content.sizeField = size;
-    content.data = data;
+    content.data = &data;
     if (createEntry(name, content, failure) >= 0) {
         return CreateOutcome::Created;
     }
     return failure == Failure::WriteFailed ? CreateOutcome::WriteFailed : CreateOutcome::Refused;
+}
+
+uint32_t FatDirectory::getEntryCluster(int index) const {
+    return isInUse(index) ? entryFirstCluster(slot(index)) : 0;
+}
+
+uint32_t FatDirectory::getEntrySize(int index) const {
+    return isInUse(index) ? entryFileSize(slot(index)) : 0;
+}
+
+bool FatDirectory::writeNewTable(const std::vector<NewEntry>& tree, size_t index,
+                                 const std::vector<size_t>& entries, uint32_t clusters) {
+    const NewEntry& dir = tree[index];
+    const uint32_t cb = volume_->bytesPerCluster();
+    ByteBuffer table;
+    try {
+        table.resize(static_cast<size_t>(clusters) * cb, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint8_t field[entry::kNameFieldSize];
+    std::memset(field, entry::kBlank, sizeof field);
+    field[0] = '.';
+    fillEntry(table.data(), field, entry::kAttrDirectory, static_cast<uint16_t>(dir.firstCluster),
+              0);
+    field[1] = '.';
+    const uint32_t parent = dir.parent < 0 ? firstCluster_ : tree[size_t(dir.parent)].firstCluster;
+    fillEntry(table.data() + entry::kEntrySize, field, entry::kAttrDirectory,
+              static_cast<uint16_t>(parent), 0);
+    uint8_t* slotBytes = table.data() + 2 * entry::kEntrySize;
+    for (size_t child : entries) {
+        const NewEntry& e = tree[child];
+        toShortName(field, e.name.c_str());
+        fillEntry(slotBytes, field, e.directory ? entry::kAttrDirectory : entry::kAttrNone,
+                  static_cast<uint16_t>(e.firstCluster), e.directory ? 0 : e.size);
+        slotBytes += entry::kEntrySize;
+    }
+    // Clusters that follow each other on the image are written in one go.
+    const uint32_t spc = volume_->sectorsPerCluster();
+    uint32_t cluster = dir.firstCluster;
+    for (uint32_t done = 0; done < clusters;) {
+        uint32_t run = 1;
+        uint32_t next = volume_->getFatEntry(cluster);
+        while (done + run < clusters && next == cluster + run) {
+            ++run;
+            next = volume_->getFatEntry(next);
+        }
+        if (!volume_->writeSectors(volume_->clusterToSector(cluster), run * spc,
+                                   table.data() + static_cast<size_t>(done) * cb)) {
+            return false;
+        }
+        done += run;
+        cluster = next;
+    }
+    return true;
+}
+
+Directory::CreateOutcome FatDirectory::createTree(std::vector<NewEntry>& tree, NewTreeData& data) {
+    if (tree.empty() || tree[0].parent != -1) {
+        return CreateOutcome::Refused;
+    }
+    // Every directory's entries, in the order they are created.
+    std::vector<std::vector<size_t>> entriesOf(tree.size());
+    for (size_t i = 0; i < tree.size(); ++i) {
+        uint8_t field[entry::kNameFieldSize];
+        toShortName(field, tree[i].name.c_str());
+        if (!isCreatableName(tree[i].name.c_str(), field) ||
+            (i > 0 && (tree[i].parent < 0 || size_t(tree[i].parent) >= i ||
+                       !tree[size_t(tree[i].parent)].directory))) {
+            return CreateOutcome::Refused;
+        }
+        if (i > 0) {
+            entriesOf[size_t(tree[i].parent)].push_back(i);
+        }
+    }
+    const uint64_t cb = volume_->bytesPerCluster();
+    auto clustersOf = [&](size_t i) -> uint64_t {
+        const uint64_t bytes = tree[i].directory
+                                   ? (2 + entriesOf[i].size()) * uint64_t(entry::kEntrySize)
+                                   : tree[i].size;
+        return (bytes + cb - 1) / cb;
+    };
+    Transaction operation(*volume_);
+    if (!beginChange(operation)) {
+        return CreateOutcome::Refused;
+    }
+    Failure slotFailure = Failure::None;
+    const int index = allocateSlot(slotFailure);
+    if (index < 0) {
+        return slotFailure == Failure::WriteFailed ? CreateOutcome::WriteFailed
+                                                   : CreateOutcome::Refused;
+    }
+    uint64_t needed = 0;
+    for (size_t i = 0; i < tree.size(); ++i) {
+        needed += clustersOf(i);
+    }
+    if (needed > volume_->freeClusterCount()) {
+        return CreateOutcome::Refused;
+    }
+    // Depth first, so that each directory's entries lie right behind its table.
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const uint64_t clusters = clustersOf(i);
+        tree[i].firstCluster =
+            clusters == 0 ? 0 : volume_->reserveChain(0, static_cast<uint32_t>(clusters));
+    }
+    // Nothing of the tree is reachable until its one entry is written: the data and the
+    // tables go to free clusters first, the FAT once, then the entry.
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const NewEntry& e = tree[i];
+        if (e.directory) {
+            if (!writeNewTable(tree, i, entriesOf[i], static_cast<uint32_t>(clustersOf(i)))) {
+                return CreateOutcome::WriteFailed;
+            }
+        } else if (e.size > 0) {
+            std::unique_ptr<DataSource> source = data.open(i);
+            if (!source) {
+                return CreateOutcome::ReadFailed;
+            }
+            if (!writeFileData(*volume_, e.firstCluster, e.size, *source)) {
+                return CreateOutcome::WriteFailed;
+            }
+        }
+    }
+    if (!volume_->barrier() || !volume_->flushFat() || !volume_->barrier()) {
+        return CreateOutcome::WriteFailed;
+    }
+    uint8_t field[entry::kNameFieldSize];
+    toShortName(field, tree[0].name.c_str());
+    fillEntry(slotAt(index), field, tree[0].directory ? entry::kAttrDirectory : entry::kAttrNone,
+              static_cast<uint16_t>(tree[0].firstCluster), tree[0].directory ? 0 : tree[0].size);
+    if (!writeChangedSectors() || !operation.commit()) {
+        return CreateOutcome::WriteFailed;
+    }
+    return CreateOutcome::Created;
 }
 
 int FatDirectory::createDirectory(const char* name) {
@@ -564,23 +747,81 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     return true;
 }
 
-bool FatSubDirectory::load(FatVolume* volume, uint32_t firstCluster) {
-    // A first cluster that names no data cluster (0xFFF, or 1 in a damaged image) is an
-    // empty directory that cannot grow.
-    if (!volume->isDataCluster(firstCluster)) {
-        adoptTable(volume, firstCluster, 0, {}, {});
-        return true;
-    }
-    ChainBlock chain;
-    const uint32_t maxClusters =
-        (kMaxDirectoryBytes + volume->bytesPerCluster() - 1) / volume->bytesPerCluster();
-    if (!volume->loadChain(firstCluster, 224, 224, chain, maxClusters)) {
+namespace {
+
+// The clusters of the longest table a chain may give: no more than a directory's 65536
+// entries, and no more than the chain could have without a cycle.
+uint32_t maxTableClusters(const FatVolume& volume) {
+    const uint32_t entriesMax =
+        (kMaxDirectoryBytes + volume.bytesPerCluster() - 1) / volume.bytesPerCluster();
+    return std::min(volume.maxChainLength(), entriesMax);
+}
+
+}  // namespace
+
+bool FatDirectory::readTable(uint32_t cluster, uint32_t walked, bool toEndMarker) {
+    // Clusters are read in batches that double, so that an ordinary table takes one read.
+    constexpr uint32_t kFirstBatch = 16;
+    const uint32_t bps = volume_->bytesPerSector();
+    const uint32_t spc = volume_->sectorsPerCluster();
+    bool ended = false;
+    const uint32_t walkLimit = maxTableClusters(*volume_);
+    auto more = [&] {
+        return !ended && volume_->isDataCluster(cluster) && walked < walkLimit;
+    };
+    try {
+        for (uint32_t batch = kFirstBatch; more(); batch *= 2) {
+            const size_t from = sectorNumbers_.size();
+            for (uint32_t n = 0; n < batch && more(); ++n, ++walked) {
+                for (uint32_t j = 0; j < spc; ++j) {
+                    sectorNumbers_.push_back(volume_->clusterToSector(cluster) + j);
+                }
+                cluster = volume_->getFatEntry(cluster);
+            }
+            // A cycle repeats sectors: with large clusters a small image could claim gigabytes.
+            if (!volume_->imageHolds(static_cast<uint64_t>(sectorNumbers_.size()) * bps)) {
+                return false;
+            }
+            entries_.resize(sectorNumbers_.size() * bps);
+            if (!volume_->readSectorList(sectorNumbers_.data() + from, sectorNumbers_.size() - from,
+                                         entries_.data() + from * bps)) {
+                return false;
+            }
+            for (size_t at = from * bps; toEndMarker && !ended && at < entries_.size();
+                 at += entry::kEntrySize) {
+                ended = classifySlot(entries_.data() + at) == SlotClass::EndMarker;
+            }
+        }
+    } catch (const std::bad_alloc&) {
         return false;
     }
-    // A chain that runs on past the most entries a directory holds is not grown further.
-    const bool whole = !volume->isDataCluster(volume->getFatEntry(chain.lastCluster));
-    adoptTable(volume, firstCluster, whole ? chain.lastCluster : 0, std::move(chain.data),
-               std::move(chain.sectors));
+    unreadFrom_ = volume_->isDataCluster(cluster) && walked < walkLimit ? cluster : 0;
+    walked_ = walked;
+    return true;
+}
+
+bool FatSubDirectory::load(FatVolume* volume, uint32_t firstCluster) {
+    return loadChainTable(volume, firstCluster);
+}
+
+bool FatDirectory::loadChainTable(FatVolume* volume, uint32_t firstCluster) {
+    // A first cluster that names no data cluster (0xFFF, or 1 in a damaged image) is an
+    // empty directory that cannot grow.
+    adoptTable(volume, firstCluster, 0, {}, {});
+    if (!volume->isDataCluster(firstCluster) || !readTable(firstCluster, 0, true)) {
+        return !volume->isDataCluster(firstCluster);
+    }
+    // The table grows behind the chain's last cluster, read or not; a chain that runs on past
+    // the most entries a directory holds is not grown further.
+    const uint32_t walkLimit = maxTableClusters(*volume);
+    uint32_t last = firstCluster;
+    uint32_t c = firstCluster;
+    for (uint32_t walked = 0; volume->isDataCluster(c) && walked < walkLimit; ++walked) {
+        last = c;
+        c = volume->getFatEntry(c);
+    }
+    lastCluster_ = volume->isDataCluster(c) ? 0 : last;
+    appendPos_ = findEndMarker();
     return true;
 }
 

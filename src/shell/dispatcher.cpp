@@ -82,6 +82,11 @@ void runRead(int count, char** tokens) {
 
 enum class ImageChange { Never, Always, WhenDestinationInImage };
 
+// "-r" (or "-R") right after cp copies whole trees.
+bool isTreeCopy(char** tokens) {
+    return equals(tokens[1], "-r") || equals(tokens[1], "-R");
+}
+
 struct Command {
     const char* name;
     int tokensRequired;  // the name included
@@ -108,7 +113,15 @@ const Command kCommands[] = {
     {"mv", 3, true, ImageChange::WhenDestinationInImage,
      [](int, char** tokens) { cmdMv(tokens[1], tokens[2]); }},
     {"cp", 3, true, ImageChange::WhenDestinationInImage,
-     [](int, char** tokens) { cmdCp(tokens[1], tokens[2]); }},
+     [](int count, char** tokens) {
+         if (!isTreeCopy(tokens)) {
+             cmdCp(tokens[1], tokens[2]);
+         } else if (count < 4) {
+             printLine(msg::kMsgTooFewArguments);
+         } else {
+             cmdCpTree(tokens[2], tokens[3]);
+         }
+     }},
 };
 
 const Command* findCommand(const char* name) {
@@ -222,8 +235,8 @@ bool commandMayChangeImage(int count, char** tokens) {
             return true;
         case ImageChange::WhenDestinationInImage: {
             // Without a destination the command line is wrong, which the command says.
-            constexpr int kDestination = 2;
-            return count <= kDestination || tokens[kDestination][0] != kHostFileMark;
+            const int destination = count > 1 && isTreeCopy(tokens) ? 3 : 2;
+            return count <= destination || tokens[destination][0] != kHostFileMark;
         }
     }
     return false;

@@ -51,10 +51,19 @@ bool FatVolume::mount(ImageDevice& device) {
         }
     }
     geometry_ = g;
-    fatOnImage_ = fat;
-    fatInMemory_ = std::move(fat);
-    fatImageUnknown_.assign(sectors, 0);
+    std::vector<uint8_t> onImage = fat;
+    adoptFat(std::move(fat), std::move(onImage));
     return true;
+}
+
+void FatVolume::adoptFat(std::vector<uint8_t> inMemory, std::vector<uint8_t> onImage) {
+    fatInMemory_ = std::move(inMemory);
+    fatOnImage_ = std::move(onImage);
+    noFreeClusterBelow_ = 2;
+    freeClusters_ = 0;
+    for (uint32_t c = 2; c < geometry_.clusterLimit; ++c) {
+        freeClusters_ += getFatEntry(c) == kFatFree ? 1 : 0;
+    }
 }
 
 uint32_t FatVolume::clusterToSector(uint32_t cluster) const {
@@ -69,7 +78,7 @@ bool FatVolume::readSector(uint32_t sector, uint8_t* buffer) const {
     return readSectors(sector, 1, buffer);
 }
 
-bool FatVolume::writeSector(uint32_t sector, const uint8_t* buffer) const {
+bool FatVolume::writeSector(uint32_t sector, const uint8_t* buffer) {
     return writeSectors(sector, 1, buffer);
 }
 
@@ -81,19 +90,44 @@ bool FatVolume::readSectorOrZeros(uint32_t sector, uint8_t* buffer) const {
         return false;
     }
     std::fill(buffer + bytesRead, buffer + geometry_.bytesPerSector, 0);
+    unfinishedUndo_.overlay(sector, 1, buffer, geometry_.bytesPerSector);
     return true;
 }
 
 bool FatVolume::readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const {
     const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
-    return imageDevice_ != nullptr &&
-           imageRead(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
+    if (imageDevice_ == nullptr ||
+        !imageRead(*imageDevice_, first, buffer, length, geometry_.bytesPerSector)) {
+        return false;
+    }
+    unfinishedUndo_.overlay(first, count, buffer, geometry_.bytesPerSector);
+    return true;
 }
 
-bool FatVolume::writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer) const {
+bool FatVolume::writeToImage(uint32_t first, uint32_t count, const uint8_t* buffer) {
     const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
     return imageDevice_ != nullptr &&
            imageWrite(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
+}
+
+bool FatVolume::settleUnfinishedUndo() {
+    return unfinishedUndo_.empty() || unfinishedUndo_.writeBack(*this);
+}
+
+bool FatVolume::prepareWrite(uint32_t first, uint32_t count, const uint8_t* before) {
+    return settleUnfinishedUndo() &&
+           (transaction_ == nullptr || transaction_->recordBefore(first, count, before));
+}
+
+bool FatVolume::writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer,
+                             const uint8_t* before) {
+    return prepareWrite(first, count, before) && writeToImage(first, count, buffer);
+}
+
+bool FatVolume::writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source) {
+    return imageDevice_ != nullptr && prepareWrite(first, count, nullptr) &&
+           source.sendTo(*imageDevice_, static_cast<uint64_t>(first) * geometry_.bytesPerSector,
+                         static_cast<size_t>(count) * geometry_.bytesPerSector);
 }
 
 uint32_t FatVolume::getFatEntry(uint32_t cluster) const {
@@ -111,8 +145,11 @@ void FatVolume::setFatEntry(uint32_t cluster, uint32_t value) {
     if (!isDataCluster(cluster)) {
         return;
     }
+    const bool wasFree = unpackFat12(fatInMemory_.data(), cluster) == kFatFree;
     packFat12(fatInMemory_.data(), cluster, value);
-    if (value == kFatFree && cluster < noFreeClusterBelow_) {
+    const bool isFree = unpackFat12(fatInMemory_.data(), cluster) == kFatFree;
+    freeClusters_ += (isFree ? 1 : 0) - (wasFree ? 1 : 0);
+    if (isFree && cluster < noFreeClusterBelow_) {
         noFreeClusterBelow_ = cluster;
     }
 }
@@ -143,42 +180,26 @@ uint32_t FatVolume::findFreeCluster(uint32_t start) const {
 }
 
 uint32_t FatVolume::reserveChain(uint32_t tail, uint32_t count) {
-    uint32_t first = 0;
-    uint32_t end = tail;
-    // The tail's own value as it stands (any end mark), to put back if the clusters run out.
-    const uint32_t tailValue = tail == 0 ? 0 : unpackFat12(fatInMemory_.data(), tail);
-    if (tail == 0) {
-        first = findFreeCluster(2);
-        if (first == 0) {
-            return 0;
-        }
-        setFatEntry(first, kFatEndOfChain);
-        // The first cluster counts as one of the count; a new chain has at least one.
-        if (count > 0) {
-            --count;
-        }
-        end = first;
+    // A new chain has at least one cluster, and its first counts as one of the count.
+    const uint32_t needed = tail == 0 ? std::max(count, 1u) : count;
+    if (needed > freeClusters_) {
+        return 0;
     }
-    for (uint32_t i = 0; i < count; ++i) {
+    uint32_t first = tail;
+    uint32_t end = tail;
+    if (tail == 0) {
+        first = end = findFreeCluster(2);
+        setFatEntry(first, kFatEndOfChain);
+    }
+    for (uint32_t i = tail == 0 ? 1 : 0; i < needed; ++i) {
         const uint32_t next = findFreeCluster(end + 1);
-        if (next == 0) {
-            // Out of clusters: nothing has been written, so what this call took is given
-            // back in memory alone.
-            if (tail == 0) {
-                releaseChain(first);
-            } else if (end != tail) {
-                releaseChain(getFatEntry(tail));
-                setFatEntry(tail, tailValue);
-            }
-            return 0;
-        }
         // Marking it taken first keeps the search from ever returning it again.
         setFatEntry(next, kFatEndOfChain);
         setFatEntry(end, next);
         end = next;
     }
     setFatEntry(end, kFatEndOfChain);
-    return tail == 0 ? first : tail;
+    return first;
 }
 
 void FatVolume::releaseChain(uint32_t cluster) {
@@ -191,48 +212,44 @@ void FatVolume::releaseChain(uint32_t cluster) {
 }
 
 uint32_t FatVolume::allocateChain(uint32_t tail, uint32_t count) {
-    const FatCheckpoint before = checkpoint();
+    Transaction operation(*this);
     const uint32_t result = reserveChain(tail, count);
-    if (result == 0) {
+    if (result == 0 || !flushFat()) {
         return 0;
     }
-    if (!flushFat()) {
-        rollBack(before);
-        return 0;
-    }
+    operation.commit();
     return result;
 }
 
 bool FatVolume::freeChain(uint32_t cluster) {
-    const FatCheckpoint before = checkpoint();
+    Transaction operation(*this);
     releaseChain(cluster);
     if (!flushFat()) {
-        rollBack(before);
         return false;
     }
+    operation.commit();
     return true;
 }
 
 bool FatVolume::markEndOfChain(uint32_t cluster) {
-    const FatCheckpoint before = checkpoint();
+    Transaction operation(*this);
     setFatEntry(cluster, kFatEndOfChain);
     if (!flushFat()) {
-        rollBack(before);
         return false;
     }
+    operation.commit();
     return true;
 }
 
 bool FatVolume::sectorChanged(uint32_t index) const {
     const size_t bps = geometry_.bytesPerSector;
     const auto now = fatInMemory_.begin() + static_cast<long>(index * bps);
-    return fatImageUnknown_[index] != 0 ||
-           !std::equal(now, now + static_cast<long>(bps),
+    return !std::equal(now, now + static_cast<long>(bps),
                        fatOnImage_.begin() + static_cast<long>(index * bps));
 }
 
 std::vector<uint8_t> FatVolume::fatSectorsToWrite() const {
-    std::vector<uint8_t> toWrite(fatImageUnknown_.size());
+    std::vector<uint8_t> toWrite(fatInMemory_.size() / geometry_.bytesPerSector);
     for (uint32_t i = 0; i < toWrite.size(); ++i) {
         toWrite[i] = sectorChanged(i) ? 1 : 0;
     }
@@ -253,7 +270,9 @@ bool FatVolume::writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed)
         while (end < held && changed[end] != 0) {
             ++end;
         }
-        if (!writeSectors(base + i, end - i, fatInMemory_.data() + static_cast<size_t>(i) * bps)) {
+        const size_t offset = static_cast<size_t>(i) * bps;
+        if (!writeSectors(base + i, end - i, fatInMemory_.data() + offset,
+                          fatOnImage_.data() + offset)) {
             return false;
         }
         i = end;
@@ -266,29 +285,35 @@ bool FatVolume::flushFat() {
     if (std::find(changed.begin(), changed.end(), 1) == changed.end()) {
         return true;
     }
-    const size_t bps = geometry_.bytesPerSector;
     for (uint32_t copy = 0; copy < geometry_.numberOfFats; ++copy) {
-        if (!writeFatCopy(copy, changed)) {
-            for (size_t i = 0; i < changed.size(); ++i) {
-                fatImageUnknown_[i] |= changed[i];
-            }
+        // Copy 0 is whole on the disk before any other copy changes.
+        if ((copy == 1 && !barrier()) || !writeFatCopy(copy, changed)) {
             return false;
         }
     }
+    const size_t bps = geometry_.bytesPerSector;
     for (size_t i = 0; i < changed.size(); ++i) {
         if (changed[i] != 0) {
             std::copy_n(fatInMemory_.begin() + static_cast<long>(i * bps), bps,
                         fatOnImage_.begin() + static_cast<long>(i * bps));
-            fatImageUnknown_[i] = 0;
         }
     }
     return true;
 }
 
-bool FatVolume::rollBack(const FatCheckpoint& checkpoint) {
-    fatInMemory_ = checkpoint.fat;
-    noFreeClusterBelow_ = 2;
-    return flushFat();
+bool FatVolume::readSectorList(const uint32_t* sectors, size_t count, uint8_t* buffer) const {
+    const size_t bps = geometry_.bytesPerSector;
+    for (size_t i = 0; i < count;) {
+        size_t end = i + 1;
+        while (end < count && sectors[end] == sectors[end - 1] + 1) {
+            ++end;
+        }
+        if (!readSectors(sectors[i], static_cast<uint32_t>(end - i), buffer + i * bps)) {
+            return false;
+        }
+        i = end;
+    }
+    return true;
 }
 
 bool FatVolume::imageHolds(uint64_t bytes) const {
@@ -299,7 +324,7 @@ bool FatVolume::imageHolds(uint64_t bytes) const {
 }
 
 bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
-                          ChainBlock& out, uint32_t maxClusters) const {
+                          ChainBlock& out) const {
     out = ChainBlock{};
     const uint32_t bps = geometry_.bytesPerSector;
     const uint32_t spc = geometry_.sectorsPerCluster;
@@ -308,8 +333,7 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
         sectors.reserve(std::min(capacityHint, maxChainLength() * spc));
         uint32_t last = 0;
         uint32_t cluster = firstCluster;
-        const uint32_t walkLimit = std::min(maxChainLength(), maxClusters);
-        for (uint32_t walked = 0; isDataCluster(cluster) && walked < walkLimit; ++walked) {
+        for (uint32_t walked = 0; isDataCluster(cluster) && walked < maxChainLength(); ++walked) {
             if (sectors.size() + spc > sectors.capacity()) {
                 // Doubling keeps a long chain from being copied once per step.
                 const size_t step = growStep == 0 ? spc : growStep;
@@ -328,19 +352,10 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             return false;
         }
         ByteBuffer data(sectors.size() * bps);
-        // Sectors that follow each other on the image are read in one transfer.
-        for (size_t i = 0; i < sectors.size();) {
-            size_t end = i + 1;
-            while (end < sectors.size() && sectors[end] == sectors[end - 1] + 1) {
-                ++end;
-            }
-            if (!readSectors(sectors[i], static_cast<uint32_t>(end - i), data.data() + i * bps)) {
-                out = ChainBlock{};
-                return false;
-            }
-            i = end;
+        if (!readSectorList(sectors.data(), sectors.size(), data.data())) {
+            out = ChainBlock{};
+            return false;
         }
-        out.changed.assign(sectors.size(), 0);
         out.data = std::move(data);
         out.sectors = std::move(sectors);
         out.lastCluster = last;

@@ -4,32 +4,28 @@
 #include <vector>
 
 #include "volume/byte_buffer.hpp"
+#include "volume/data_source.hpp"
 #include "volume/geometry.hpp"
 #include "volume/image_device.hpp"
+#include "volume/transaction.hpp"
 
 namespace fat12img {
 
 // The sectors of one cluster chain, read into memory in chain order: the content
-// (sectors.size() * bytesPerSector bytes, so chain byte p is data[p]), the image sector of
-// each held sector, and per sector whether the holder has changed it since it was read or
-// last written (1) or not (0).
+// (sectors.size() * bytesPerSector bytes, so chain byte p is data[p]) and the image sector
+// of each held sector.
 struct ChainBlock {
     ByteBuffer data;
     std::vector<uint32_t> sectors;
-    std::vector<uint8_t> changed;
     uint32_t lastCluster = 0;
     uint32_t sectorCount() const { return static_cast<uint32_t>(sectors.size()); }
 };
 
-// The FAT as it stood when an operation began, so that a failed operation can put it back.
-struct FatCheckpoint {
-    std::vector<uint8_t> fat;
-};
-
 // The mounted FAT12 image: its geometry, the in-memory copy of FAT 0, and the sector
 // transfer through the shared image holder. The in-memory FAT is authoritative; beside it
-// the volume keeps what it knows the image's FAT copies hold, so that a write-back writes
-// exactly the sectors that differ, and a failed operation can put the image back.
+// the volume keeps what the image's FAT copies hold, so that a write-back writes exactly
+// the sectors that differ. Every write goes through the running Transaction, if any, which
+// can put the image back.
 class FatVolume {
   public:
     FatVolume() = default;
@@ -58,48 +54,55 @@ class FatVolume {
     uint32_t sectorToCluster(uint32_t sector) const;
 
     bool readSector(uint32_t sector, uint8_t* buffer) const;
-    bool writeSector(uint32_t sector, const uint8_t* buffer) const;
+    bool writeSector(uint32_t sector, const uint8_t* buffer);
     // A sector that an image cut short holds only in part, or not at all: what is missing
     // reads as zeros. False only when the host refuses the read.
     bool readSectorOrZeros(uint32_t sector, uint8_t* buffer) const;
-    // Adjacent sectors move in one transfer.
+    // Adjacent sectors move in one transfer. `before`, where the caller has it, is what the
+    // image holds there now, so that the running transaction need not read it.
     bool readSectors(uint32_t first, uint32_t count, uint8_t* buffer) const;
-    bool writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer) const;
+    // The listed sectors into consecutive slices of `buffer`, runs of adjacent ones in one
+    // transfer.
+    bool readSectorList(const uint32_t* sectors, size_t count, uint8_t* buffer) const;
+    bool writeSectors(uint32_t first, uint32_t count, const uint8_t* buffer,
+                      const uint8_t* before = nullptr);
+    // The next count sectors' worth of bytes of `source`, into clusters that are free on
+    // the image.
+    bool writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source);
+    // Where the order of writes matters for what a crash leaves: everything written so far
+    // reaches the disk before anything written after. The host's cache keeps the order of
+    // one process's writes, so for now this only marks the points.
+    bool barrier() { return true; }
+    // The operation running on this volume, if any.
+    Transaction* transaction() const { return transaction_; }
 
     // FAT entries of data clusters; other numbers read as end of chain and are never set.
     uint32_t getFatEntry(uint32_t cluster) const;
     void setFatEntry(uint32_t cluster, uint32_t value);
     uint32_t findFreeCluster(uint32_t start) const;
+    uint32_t freeClusterCount() const { return freeClusters_; }
 
     // Chain operations in memory only: the caller writes the FAT back with flushFat once
     // whatever the new links point at is on the image. reserveChain gives 0 and changes
-    // nothing when the clusters run out.
+    // nothing when there are fewer free clusters than it needs.
     uint32_t reserveChain(uint32_t tail, uint32_t count);
     void releaseChain(uint32_t cluster);
 
-    // The same, written back to every FAT copy at once; false when the clusters run out
-    // or a FAT write fails, and then the FAT is as it was, in memory and as far as the
-    // image takes writes.
+    // The same as operations of their own, written back to every FAT copy at once; false
+    // when the clusters run out or a FAT write fails, and then the FAT is as it was.
     uint32_t allocateChain(uint32_t tail, uint32_t count);
     bool freeChain(uint32_t cluster);
     bool markEndOfChain(uint32_t cluster);
 
     // Writes every FAT sector that differs from the image to every copy, copy 0 first, so
     // that an interrupted write-back leaves at most a lagging second copy. False when a
-    // write fails; the sectors of that write-back are then taken as unknown on the image
-    // and written again by the next one.
+    // write fails.
     bool flushFat();
 
-    FatCheckpoint checkpoint() const { return FatCheckpoint{fatInMemory_}; }
-    // Puts the FAT back as it was at the checkpoint, in memory and, where the image was
-    // written since, on every copy; false when the image does not take the writes.
-    bool rollBack(const FatCheckpoint& checkpoint);
-
-    // Reads every sector of the chain that starts at firstCluster, or of its first
-    // maxClusters clusters; false when a sector cannot be read, memory runs out or the
-    // chain holds more bytes than the image file has, and then `out` holds nothing.
-    bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep, ChainBlock& out,
-                   uint32_t maxClusters = UINT32_MAX) const;
+    // Reads every sector of the chain that starts at firstCluster; false when a sector
+    // cannot be read or memory runs out, and then `out` holds nothing.
+    bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
+                   ChainBlock& out) const;
     // Whether the image file has at least this many bytes: no table or chain read from it
     // can hold more, whatever its FAT and geometry claim, so nothing larger is allocated.
     bool imageHolds(uint64_t bytes) const;
@@ -111,14 +114,25 @@ class FatVolume {
     std::vector<uint8_t> fatSectorsToWrite() const;
 
   private:
+    friend class Transaction;
+    friend class SectorJournal;
     bool sectorChanged(uint32_t index) const;
     bool writeFatCopy(uint32_t copy, const std::vector<uint8_t>& changed);
+    // Writes what an undo could not write, before anything else is written.
+    bool settleUnfinishedUndo();
+    bool writeToImage(uint32_t first, uint32_t count, const uint8_t* buffer);
+    bool prepareWrite(uint32_t first, uint32_t count, const uint8_t* before);
+    void adoptFat(std::vector<uint8_t> inMemory, std::vector<uint8_t> onImage);
 
     Geometry geometry_;
     ImageDevice* imageDevice_ = nullptr;
     std::vector<uint8_t> fatInMemory_;
-    std::vector<uint8_t> fatOnImage_;       // what every FAT copy of the image holds
-    std::vector<uint8_t> fatImageUnknown_;  // per sector: a write of it failed
+    std::vector<uint8_t> fatOnImage_;  // what every FAT copy of the image holds
+    uint32_t freeClusters_ = 0;
+    Transaction* transaction_ = nullptr;
+    // The old bytes of sectors that a failed operation could not put back: the image is
+    // read as if they were there, and they are written before any later write.
+    SectorJournal unfinishedUndo_;
     // No cluster below this one is free: first fit need not look at them again. It only
     // saves time; every search still gives the cluster a scan from the start would.
     mutable uint32_t noFreeClusterBelow_ = 2;
