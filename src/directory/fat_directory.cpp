@@ -766,9 +766,7 @@ bool FatDirectory::readTable(uint32_t cluster, uint32_t walked, bool toEndMarker
     const uint32_t spc = volume_->sectorsPerCluster();
     bool ended = false;
     const uint32_t walkLimit = maxTableClusters(*volume_);
-    auto more = [&] {
-        return !ended && volume_->isDataCluster(cluster) && walked < walkLimit;
-    };
+    auto more = [&] { return !ended && volume_->isDataCluster(cluster) && walked < walkLimit; };
     try {
         for (uint32_t batch = kFirstBatch; more(); batch *= 2) {
             const size_t from = sectorNumbers_.size();
