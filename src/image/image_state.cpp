@@ -43,8 +43,8 @@ bool mountFormattedImage(const char* path) {
     return openAndMount(path, false);
 }
 
-bool createEmptyImage(const char* path) {
-    switch (writeEmptyFloppy(path)) {
+bool createEmptyImage(const char* path, const FormatOptions& options) {
+    switch (writeEmptyFloppy(path, options)) {
         case FloppyWrite::Done:
             return true;
         case FloppyWrite::WriteFailed:

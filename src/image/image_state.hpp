@@ -5,6 +5,7 @@
 
 #include "directory/fat_directory.hpp"
 #include "platform/file_io.hpp"
+#include "raw/format.hpp"
 #include "volume/fat_volume.hpp"
 #include "volume/image_device.hpp"
 
@@ -34,7 +35,7 @@ bool mountFormattedImage(const char* path);
 bool closeImage();
 // Writes an empty formatted floppy at path, for an image that does not exist yet; a file
 // that could not be written whole is removed again.
-bool createEmptyImage(const char* path);
+bool createEmptyImage(const char* path, const FormatOptions& options = {});
 bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device);
 std::unique_ptr<FatDirectory> openRootDirectory();
 // Closes the image and forgets everything, as at program start.

@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "commands/commands.hpp"
 #include "console/console.hpp"
 #include "console/messages.hpp"
 #include "image/image_state.hpp"
+#include "raw/boot_code.hpp"
 #include "raw/format.hpp"
 #include "raw/raw_transfer.hpp"
 #include "shell/shell.hpp"
@@ -53,14 +55,38 @@ bool parseTransferParameters(int count, char** tokens, RawParameters& p) {
     return true;
 }
 
-// format and write change the image file through handles of their own: the image is
-// closed around them and mounted again, so that what they wrote takes effect at once and
-// the shell goes on in the mode the file now gives.
-void runFormat() {
+// format, write and boot change the image file through handles of their own: the image
+// is closed around them and mounted again, so that what they wrote takes effect at once
+// and the shell goes on in the mode the file now gives.
+void runFormat(int count, char** tokens) {
+    const char* badToken = nullptr;
+    const std::optional<FormatOptions> options = parseFormatParameters(count, tokens, &badToken);
+    if (!options) {
+        std::fputs(msg::kMsgBadParameter, stdout);
+        printLine(badToken);
+        return;
+    }
     const bool closed = closeImage();
-    if (cmdFormat(image.imagePath, closed) != FloppyWrite::CannotCreate) {
+    if (cmdFormat(image.imagePath, closed, *options) != FloppyWrite::CannotCreate) {
         mountFormattedImage(image.imagePath);
     }
+}
+
+void runBoot(int count, char** tokens) {
+    if (count < 2) {
+        return;
+    }
+    if (!fileSystemAvailable()) {
+        printLine(msg::kMsgBootNeedsVolume);
+        return;
+    }
+    const std::optional<ByteBuffer> code = readBootCode(tokens[1], image.volumeHolder->geometry());
+    if (!code) {
+        return;
+    }
+    const bool closed = closeImage();
+    cmdBoot(*code, image.imagePath, closed);
+    mountImage(image.imagePath);
 }
 
 void runWrite(int count, char** tokens) {
@@ -93,6 +119,28 @@ void runRead(int count, char** tokens) {
 }
 
 }  // namespace
+
+std::optional<FormatOptions> parseFormatParameters(int count, char** tokens,
+                                                   const char** badToken) {
+    FormatOptions options;
+    for (int i = 1; i < count; ++i) {
+        const char* token = tokens[i];
+        const char* equalsSign = std::strchr(token, '=');
+        const std::string key(token, equalsSign != nullptr ? equalsSign - token : 0);
+        if (equalsSign == nullptr || !setFormatParameter(options, key.c_str(), equalsSign + 1)) {
+            *badToken = token;
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::optional<FormatOptions> formatOfCommand(int count, char** tokens) {
+    const char* badToken = nullptr;
+    return count >= 1 && equals(tokens[0], "format")
+               ? parseFormatParameters(count, tokens, &badToken)
+               : std::nullopt;
+}
 
 int32_t parseDecimal(const char* text) {
     const char* p = text;
@@ -148,7 +196,11 @@ void dispatchCommand(int count, char** tokens) {
         return;
     }
     if (equals(name, "format")) {
-        runFormat();
+        runFormat(count, tokens);
+        return;
+    }
+    if (equals(name, "boot")) {
+        runBoot(count, tokens);
         return;
     }
     if (equals(name, "write")) {

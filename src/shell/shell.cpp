@@ -1,6 +1,7 @@
 #include "shell/shell.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "console/console.hpp"
 #include "console/messages.hpp"
@@ -61,8 +62,10 @@ void printImageBusy() {
 
 void printUsage() {
     for (const char* line : msg::kUsageLines) {
-        std::fputs(line, stdout);
-        std::fputc('\n', stdout);
+        printLine(line);
+    }
+    for (const char* line : msg::kUsageMoreLines) {
+        printLine(line);
     }
 }
 
@@ -83,12 +86,18 @@ int runShell(int argc, char** argv, std::FILE* input) {
     // Held until the run ends, across the close and reopen of format and write.
     ImageLock lock;
     lock.acquire(path, printImageBusy);
-    if ((lock.createdImage() && !createEmptyImage(path)) || !mountImage(path)) {
+    // A new image that the command formats is written once, in the layout asked for.
+    const std::optional<FormatOptions> formatOnly =
+        lock.createdImage() && argc >= 3 ? formatOfCommand(argc - 2, argv + 2) : std::nullopt;
+    if ((lock.createdImage() && !createEmptyImage(path, formatOnly.value_or(FormatOptions{}))) ||
+        !mountImage(path)) {
         std::printf(msg::kFmtMountFailed, path);
         return 0;
     }
     if (argc >= 3) {
-        dispatchCommand(argc - 2, argv + 2);
+        if (!formatOnly) {
+            dispatchCommand(argc - 2, argv + 2);
+        }
     } else {
         printUsage();
         printModeChange(false);
