@@ -1,7 +1,5 @@
 #include "raw/floppy_layouts.hpp"
 
-#include <iterator>
-
 #include "volume/geometry.hpp"
 
 namespace fat12img {
@@ -39,14 +37,6 @@ const FloppyLayout* findFloppyLayout(uint32_t sizeKb) {
 
 const FloppyLayout& defaultFloppyLayout() {
     return *findFloppyLayout(floppy::kDefaultSizeKb);
-}
-
-const FloppyLayout* floppyLayoutsBegin() {
-    return std::begin(kLayouts);
-}
-
-const FloppyLayout* floppyLayoutsEnd() {
-    return std::end(kLayouts);
 }
 
 uint32_t rootDirSector(const FloppyLayout& layout) {

@@ -30,9 +30,6 @@ inline constexpr uint8_t kDataFill = 0xF8;
 const FloppyLayout* findFloppyLayout(uint32_t sizeKb);
 // The 1.44 MB floppy: plain format, and an image that does not exist yet.
 const FloppyLayout& defaultFloppyLayout();
-// Every layout, smallest first, for those who list or check them.
-const FloppyLayout* floppyLayoutsBegin();
-const FloppyLayout* floppyLayoutsEnd();
 
 // Where the regions of a layout begin and how long they are, in its own sectors.
 uint32_t rootDirSector(const FloppyLayout& layout);
