@@ -281,7 +281,8 @@ TEST(Interop, TheLinuxKernelMountsEveryLayoutBothWays) {
             missing += std::string(" ") + program;
         }
     }
-    if (runShell("ls /boot/vmlinuz-* >/dev/null 2>&1").exitStatus != 0) {
+    // runShell is for POSIX hosts only, where haveProgram can find anything at all.
+    if (missing.empty() && runShell("ls /boot/vmlinuz-* >/dev/null 2>&1").exitStatus != 0) {
         missing += " a kernel in /boot";
     }
     if (!missing.empty()) {
