@@ -32,7 +32,7 @@ only=""
 workdir="$repo/build-bench/work"
 keep=0
 
-all_workloads=(format cp_in cp_out session_200 cp_tree_in cp_tree_out ls_200 rmdir_200 rmdir_tree raw_write raw_read)
+all_workloads=(format format_new cp_in cp_out session_200 cp_tree_in cp_tree_out ls_200 rmdir_200 rmdir_tree raw_write raw_read)
 
 while (($#)); do
     case "$1" in
@@ -132,6 +132,12 @@ peer_cmd[format]='mformat -f 1440 -C -i t.img ::'
 peer_name[format]='mformat -f 1440 -C'
 note[format]='empty file to 1.44 MB floppy'
 
+prepare[format_new]='rm -f t.img'
+fat_cmd[format_new]="$B t.img format size=720 label=BENCH"
+peer_cmd[format_new]='mformat -f 720 -v BENCH -N 0 -C -i t.img ::'
+peer_name[format_new]='mformat -f 720 -v -C'
+note[format_new]='missing image to labelled 720 KB floppy'
+
 prepare[cp_in]='cp fresh.img t.img'
 fat_cmd[cp_in]="$B t.img cp \"'big.bin\" BIG.BIN"
 peer_cmd[cp_in]='mcopy -i t.img big.bin ::/BIG.BIN'
@@ -207,6 +213,12 @@ check() { # workload side
         if [[ $side == fat12img ]]; then
             [[ $(od -An -tx1 -j $((33 * 512)) -N 1 t.img) == " f8" ]] || fail "$w" "$side" "data area not filled"
         fi
+        ;;
+    format_new)
+        [[ $side == peer ]] || expect_silent "$w"
+        [[ $(stat -c %s t.img) == 737280 ]] || fail "$w" "$side" "image is $(stat -c %s t.img) bytes"
+        expect_fsck_clean "$w" "$side"
+        mdir -i t.img ::/ | grep -q 'Volume in drive : is BENCH' || fail "$w" "$side" "mdir sees no label BENCH"
         ;;
     cp_in)
         [[ $side == peer ]] || expect_silent "$w"

@@ -29,7 +29,7 @@ const std::vector<uint8_t>& formattedImage() {
     static const std::vector<uint8_t> bytes = [] {
         const std::string path = workspaceDir() + "/" + kTemplateName;
         if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
-            writeEmptyFloppy(file);
+            writeFloppy(file);
             std::fclose(file);
         }
         std::vector<uint8_t> content;

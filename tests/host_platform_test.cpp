@@ -207,6 +207,9 @@ TEST_F(HostSide, AnImageThatMayOnlyBeReadIsReadAndNeverChanged) {
         {{"mv", "'in.bin", "X"}, kReadOnly},
         {{"format"}, kReadOnly},
         {{"write", "in.bin"}, kReadOnly},
+        {{"boot", "in.bin"}, kReadOnly},
+        {{"cp", "-r", "'.", "TREE"}, kReadOnly},
+        {{"cp", "-r", "SUB", "SUB2"}, kReadOnly},
         {{"mv", "SUB\\F.BIN", "'moved.bin"}, consoleLine(u8"ファイルの削除に失敗しました")},
     };
     for (const Row& row : rows) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -300,4 +301,115 @@ TEST(Interop, TreesCopiedEitherWayAgreeWithThePeers) {
     ASSERT_EQ(runTool(dir.path(), {peers, "cp", "-r", "T", "'back"}).output, "");
     EXPECT_EQ(treeFilesDifference(readHostTree(dir.file("back")), readHostTree(dir.file("tree"))),
               "");
+}
+
+// The Linux kernel's vfat and msdos mount every layout format writes, with and without a
+// label, read what fat12img wrote and write files that fat12img then reads. The kernel is
+// Debian's, booted in QEMU with a busybox initramfs (tests/support/linux_guest.sh).
+TEST(Interop, TheLinuxKernelMountsEveryLayoutBothWays) {
+    std::string missing;
+    for (const char* program : {"qemu-system-x86_64", "busybox", "modprobe", "fsck.fat"}) {
+        if (!haveProgram(program)) {
+            missing += std::string(" ") + program;
+        }
+    }
+    // runShell is for POSIX hosts only, where haveProgram can find anything at all.
+    if (missing.empty() && runShell("ls /boot/vmlinuz-* >/dev/null 2>&1").exitStatus != 0) {
+        missing += " a kernel in /boot";
+    }
+    if (!missing.empty()) {
+        GTEST_SKIP() << "needs" << missing
+                     << " (packages qemu-system-x86, busybox-static, kmod, dosfstools, "
+                        "linux-image-amd64)";
+    }
+    TempDir dir;
+    const std::vector<uint8_t> data = pattern(20000, 21);
+    writeFile(dir.file("data.bin"), data);
+    writeFile(dir.file("hello.txt"), std::string("hello\n"));
+    std::vector<std::string> images;
+    std::string arguments;
+    for (const char* size :
+         {"160", "180", "320", "360", "640", "720", "1200", "1232", "1440", "2880"}) {
+        for (const bool labelled : {false, true}) {
+            const std::string name = std::string("f") + size + (labelled ? "l" : "") + ".img";
+            std::vector<std::string> format = {name, "format", std::string("size=") + size};
+            if (labelled) {
+                format.push_back("label=LINUX");
+            }
+            ASSERT_EQ(runTool(dir.path(), format).output, "");
+            ASSERT_EQ(session(dir, name,
+                              {"mkdir DOCS", "cp 'hello.txt DOCS\\HELLO.TXT",
+                               "cp 'data.bin DOCS\\DATA.BIN"}),
+                      ">>>>");
+            images.push_back(name);
+            arguments += " " + shellQuote(dir.file(name));
+        }
+    }
+    const ToolResult guest =
+        runShell("sh " + shellQuote(FAT12IMG_SOURCE_DIR) + "/tests/support/linux_guest.sh " +
+                 shellQuote(dir.file("guest")) + arguments + " 2>&1");
+    ASSERT_NE(guest.output.find("@ done\n"), std::string::npos) << guest.output;
+    for (size_t i = 0; i < images.size(); ++i) {
+        SCOPED_TRACE(images[i]);
+        const std::string disk = std::string("vd") + char('a' + i) + " ";
+        // vfat shows the short names as stored; msdos in lower case, and the directory that
+        // vfat made before it.
+        const std::string expected =
+            "@ " + disk + "vfat mounted\n@ " + disk + "vfat file DOCS/DATA.BIN\n@ " + disk +
+            "vfat file DOCS/HELLO.TXT\n@ " + disk + "vfat wrote\n@ " + disk + "vfat unmounted\n@ " +
+            disk + "msdos mounted\n@ " + disk + "msdos file byvfat/data.bin\n@ " + disk +
+            "msdos file byvfat/note.txt\n@ " + disk + "msdos file docs/data.bin\n@ " + disk +
+            "msdos file docs/hello.txt\n@ " + disk + "msdos wrote\n@ " + disk + "msdos unmounted\n";
+        EXPECT_NE(guest.output.find(expected), std::string::npos) << guest.output;
+
+        const std::string& image = images[i];
+        EXPECT_EQ(runTool(dir.path(), {image, "ls", "BYMSDOS"}).output,
+                  listing({".", "..", "DATA.BIN", "NOTE.TXT"}));
+        const auto note = [](const std::string& fs) {
+            const std::string text = "written by " + fs + "\n";
+            return std::vector<uint8_t>(text.begin(), text.end());
+        };
+        const std::pair<std::string, std::vector<uint8_t>> written[] = {
+            {"BYVFAT\\DATA.BIN", data},
+            {"BYMSDOS\\DATA.BIN", data},
+            {"BYVFAT\\NOTE.TXT", note("vfat")},
+            {"BYMSDOS\\NOTE.TXT", note("msdos")},
+        };
+        for (const auto& [path, bytes] : written) {
+            SCOPED_TRACE(path);
+            ASSERT_EQ(runTool(dir.path(), {image, "cp", path, "'out"}).output, "");
+            EXPECT_TRUE(readFile(dir.file("out")) == bytes);
+        }
+        EXPECT_TRUE(fsckClean(dir.file(image)));
+    }
+}
+
+// mtools reads what fat12img writes on every layout, labelled or not, and fat12img reads
+// what mtools writes there.
+TEST(Interop, MtoolsReadsAndWritesEveryLayout) {
+    REQUIRE_PEERS();
+    TempDir dir;
+    const std::vector<uint8_t> mine = pattern(9000, 31);
+    const std::vector<uint8_t> theirs = pattern(7000, 32);
+    writeFile(dir.file("mine"), mine);
+    writeFile(dir.file("theirs"), theirs);
+    for (const char* size :
+         {"160", "180", "320", "360", "640", "720", "1200", "1232", "1440", "2880"}) {
+        for (const char* label : {"", "label=MTOOLS"}) {
+            SCOPED_TRACE(std::string(size) + " " + label);
+            const std::string image = dir.file("f.img");
+            std::remove(image.c_str());
+            ASSERT_EQ(session(dir, "f.img",
+                              {std::string("format size=") + size + " " + label, "mkdir SUB",
+                               "cp 'mine SUB\\MINE.BIN"}),
+                      ">>>>");
+            mcopyIn(image, dir.file("theirs"), "/SUB/THEIRS.BIN");
+            EXPECT_EQ(mdirPaths(image), (std::vector<std::string>{"::/SUB/", "::/SUB/MINE.BIN",
+                                                                  "::/SUB/THEIRS.BIN"}));
+            EXPECT_TRUE(mcopyOut(image, "/SUB/MINE.BIN", dir) == mine);
+            EXPECT_EQ(runTool(dir.path(), {"f.img", "cp", "SUB\\THEIRS.BIN", "'out"}).output, "");
+            EXPECT_TRUE(readFile(dir.file("out")) == theirs);
+            EXPECT_TRUE(fsckClean(image));
+        }
+    }
 }

@@ -77,6 +77,11 @@ const Message kMessages[] = {
     MESSAGE(kMsgDanglingLink, u8"リンク先が存在しません"),
     MESSAGE(kMsgLinkLoop, u8"リンクが循環しています"),
     MESSAGE(kMsgNameNotForHost, u8"ホストで使えない名前です"),
+    MESSAGE(kMsgBootNeedsVolume, u8"バイナリモードでは boot は使えません。write を使ってください"),
+    MESSAGE(kMsgBootTooShort, u8"ブートセクタが512バイトに足りません"),
+    MESSAGE(kMsgBootNoSignature, u8"ブートセクタの末尾に 55 AA がありません"),
+    MESSAGE(kMsgBootNoJump, u8"ブートセクタの先頭がジャンプ命令 (EB または E9) ではありません"),
+    MESSAGE(kMsgBootTooLong, u8"ブートコードが予約セクタに収まりません"),
 };
 
 #undef MESSAGE
@@ -136,7 +141,7 @@ TEST(Messages, TableCoversEveryConstantOfTheHeader) {
         EXPECT_TRUE(tabled.insert(m.name).second) << "twice in the table: " << m.name;
     }
     EXPECT_EQ(declared, tabled);
-    EXPECT_EQ(declared.size(), 48u);
+    EXPECT_EQ(declared.size(), 53u);
 }
 
 // Which texts are failures is one list beside the messages, and the texts that are none
@@ -163,6 +168,11 @@ TEST(Usage, TwentyOneLinesInOrder) {
     for (size_t i = 0; i < std::size(testimg::kUsageUtf8); ++i) {
         EXPECT_EQ(hex(msg::kUsageLines[i]), hex(testimg::sjis(testimg::kUsageUtf8[i])))
             << "usage line " << i + 1;
+    }
+    ASSERT_EQ(std::size(msg::kUsageMoreLines), std::size(testimg::kUsageMoreUtf8));
+    for (size_t i = 0; i < std::size(testimg::kUsageMoreUtf8); ++i) {
+        EXPECT_EQ(hex(msg::kUsageMoreLines[i]), hex(testimg::sjis(testimg::kUsageMoreUtf8[i])))
+            << "usage line " << 22 + i;
     }
 }
 

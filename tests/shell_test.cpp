@@ -444,11 +444,15 @@ TEST(BinaryMode, EmptyFileIsOpenedNotFormattedUntilFormatIsGiven) {
     EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
 }
 
-TEST(ModeLine, FormatWithExtraWordsLeavesBinaryModeOnce) {
+// Words after format are its parameters: one it does not take formats nothing (so that
+// "format 720" cannot make a 1.44 MB floppy), and the mode changes once, with the format.
+TEST(ModeLine, FormatLeavesBinaryModeOnceAndNotForAWordItDoesNotTake) {
     ToolWorkspace disk;
     disk.putImage(randomBytes(3000, 3));
     const ToolResult r = disk.type("format now please\nls\nformat\nls\n");
-    EXPECT_EQ(r.output, usageOutput() + kBinaryModeLine + ">" + kImageModeLine + ">>>>");
+    EXPECT_EQ(r.output, usageOutput() + kBinaryModeLine + ">" +
+                            consoleLine(u8"パラメータが不正です: now") + ">" + kRefused + ">" +
+                            kImageModeLine + ">>");
     EXPECT_EQ(disk.imageBytes().size(), kFloppyBytes);
 }
 

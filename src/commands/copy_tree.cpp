@@ -457,6 +457,9 @@ void cmdCpTree(const char* source, const char* destination) {
     const Side to = destination[0] == kHostFileMark ? Side::Host : Side::Image;
     const std::string sourcePath = from == Side::Host ? source + 1 : source;
     const std::string destinationPath = to == Side::Host ? destination + 1 : destination;
+    if (to == Side::Image && refuseIfReadOnly()) {
+        return;
+    }
     Refusals refusals;
 
     // The top of the tree; a plain file is copied as cp copies it.

@@ -61,6 +61,11 @@ const Failure kFailures[] = {
     {msg::kMsgDanglingLink, Outcome::Failed},
     {msg::kMsgLinkLoop, Outcome::Failed},
     {msg::kMsgNameNotForHost, Outcome::Failed},
+    {msg::kMsgBootNeedsVolume, Outcome::Failed},
+    {msg::kMsgBootTooShort, Outcome::Failed},
+    {msg::kMsgBootNoSignature, Outcome::Failed},
+    {msg::kMsgBootNoJump, Outcome::Failed},
+    {msg::kMsgBootTooLong, Outcome::Failed},
 };
 
 // Texts that report a state, not a failure: the mode lines, the note that the run waits

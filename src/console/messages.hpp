@@ -223,6 +223,31 @@ inline constexpr char kMsgLinkLoop[] =
 // ホストで使えない名前です
 inline constexpr char kMsgNameNotForHost[] =
     "\x83z\x83X\x83g\x82\xC5\x8Eg\x82\xA6\x82\xC8\x82\xA2\x96\xBC\x91O\x82\xC5\x82\xB7";
+// What boot refuses to install.
+// バイナリモードでは boot は使えません。write を使ってください
+inline constexpr char kMsgBootNeedsVolume[] =
+    "\x83o\x83"
+    "C\x83i\x83\x8A\x83\x82\x81[\x83h\x82\xC5\x82\xCD boot "
+    "\x82\xCD\x8Eg\x82\xA6\x82\xDC\x82\xB9\x82\xF1\x81"
+    "Bwrite \x82\xF0\x8Eg\x82\xC1\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2";
+// ブートセクタが512バイトに足りません
+inline constexpr char kMsgBootTooShort[] =
+    "\x83u\x81[\x83g\x83Z\x83N\x83^\x82\xAA"
+    "512\x83o\x83"
+    "C\x83g\x82\xC9\x91\xAB\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+// ブートセクタの末尾に 55 AA がありません
+inline constexpr char kMsgBootNoSignature[] =
+    "\x83u\x81[\x83g\x83Z\x83N\x83^\x82\xCC\x96\x96\x94\xF6\x82\xC9 55 AA "
+    "\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+// ブートセクタの先頭がジャンプ命令 (EB または E9) ではありません
+inline constexpr char kMsgBootNoJump[] =
+    "\x83u\x81[\x83g\x83Z\x83N\x83^"
+    "\x82\xCC\x90\xE6\x93\xAA\x82\xAA\x83W\x83\x83\x83\x93\x83v\x96\xBD\x97\xDF (EB "
+    "\x82\xDC\x82\xBD\x82\xCD E9) \x82\xC5\x82\xCD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
+// ブートコードが予約セクタに収まりません
+inline constexpr char kMsgBootTooLong[] =
+    "\x83u\x81[\x83g\x83R\x81[\x83h\x82\xAA\x97\\\x96\xF1\x83Z\x83N\x83^"
+    "\x82\xC9\x8E\xFB\x82\xDC\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
 
 // The usage text, one entry a line, printed with a line end after each.
 inline constexpr const char* kUsageLines[] = {
@@ -277,6 +302,21 @@ inline constexpr const char* kUsageLines[] = {
     //       : この例は bootsect.bin を fd.img の MBR に書き込みます.
     "      : \x82\xB1\x82\xCC\x97\xE1\x82\xCD bootsect.bin \x82\xF0 fd.img \x82\xCC MBR "
     "\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDD\x82\xDC\x82\xB7.",
+};
+
+// The lines printed after the usage text, for what came later: format's parameters and
+// boot.
+inline constexpr const char* kUsageMoreLines[] = {
+    //   format size=[KB] label=[label] serial=[hex]
+    "  format size=[KB] label=[label] serial=[hex]",
+    //       : KB は 160 180 320 360 640 720 1200 1232 1440 2880 (既定は 1440).
+    "      : KB \x82\xCD 160 180 320 360 640 720 1200 1232 1440 2880 (\x8A\xF9\x92\xE8\x82\xCD "
+    "1440).",
+    //   boot [boot-file] : ブートセクタのコードを書き込みます (BPB はそのまま).
+    "  boot [boot-file] : "
+    "\x83u\x81[\x83g\x83Z\x83N\x83^\x82\xCC\x83R\x81["
+    "\x83h\x82\xF0\x8F\x91\x82\xAB\x8D\x9E\x82\xDD\x82\xDC\x82\xB7 (BPB "
+    "\x82\xCD\x82\xBB\x82\xCC\x82\xDC\x82\xDC).",
 };
 
 }  // namespace fat12img::msg

@@ -5,6 +5,7 @@
 
 #include "directory/fat_directory.hpp"
 #include "platform/file_io.hpp"
+#include "raw/format.hpp"
 #include "volume/fat_volume.hpp"
 #include "volume/image_device.hpp"
 

@@ -188,6 +188,7 @@ LockOutcome ImageLock::acquire(const char* path, void (*onWait)(),
             switch (createImage(path, writeNewImage, file, lock)) {
                 case Creation::Created:
                     file_ = std::move(file);
+                    created_ = true;
                     return outcomeOf(lock);
                 case Creation::NameTaken:
                     continue;  // another run created it first: lock that one
@@ -213,6 +214,7 @@ LockOutcome ImageLock::acquire(const char* path, void (*onWait)(),
 
 void ImageLock::release() {
     file_ = OpenFile();
+    created_ = false;
 }
 
 }  // namespace fat12img

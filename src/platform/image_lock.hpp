@@ -37,10 +37,13 @@ class ImageLock {
     // that an interrupted creation leaves no image and of two runs started together
     // exactly one creates it.
     LockOutcome acquire(const char* path, void (*onWait)(), const ImageWriter& writeNewImage);
+    // Whether the last acquire created the image from writeNewImage (and not another run).
+    bool createdImage() const { return created_; }
     void release();
 
   private:
     OpenFile file_;
+    bool created_ = false;
 };
 
 }  // namespace fat12img

@@ -7,6 +7,7 @@
 #include "console/console.hpp"
 #include "console/messages.hpp"
 #include "image/image_state.hpp"
+#include "raw/boot_code.hpp"
 #include "raw/format.hpp"
 #include "raw/raw_transfer.hpp"
 #include "shell/shell.hpp"
@@ -38,17 +39,40 @@ bool parseTransferParameters(int count, char** tokens, RawParameters& p) {
     return true;
 }
 
-// format and write change the image file through handles of their own: the image is
-// closed around them and mounted again, so that what they wrote takes effect at once and
-// the shell goes on in the mode the file now gives.
-void runFormat() {
+// format, write and boot change the image file through handles of their own: the image
+// is closed around them and mounted again, so that what they wrote takes effect at once
+// and the shell goes on in the mode the file now gives.
+void runFormat(int count, char** tokens) {
     if (refuseIfReadOnly()) {
         return;
     }
+    const char* badToken = nullptr;
+    const std::optional<FormatOptions> options = parseFormatParameters(count, tokens, &badToken);
+    if (!options) {
+        printLine(msg::kMsgBadParameter, badToken);
+        return;
+    }
     const bool closed = closeImage();
-    if (cmdFormat(image.imagePath, closed) != FloppyWrite::CannotCreate) {
+    if (cmdFormat(image.imagePath, closed, *options) != FloppyWrite::CannotCreate) {
         mountImage(image.imagePath);
     }
+}
+
+void runBoot(int /*count*/, char** tokens) {
+    if (refuseIfReadOnly()) {
+        return;
+    }
+    if (!fileSystemAvailable()) {
+        printLine(msg::kMsgBootNeedsVolume);
+        return;
+    }
+    const std::optional<ByteBuffer> code = readBootCode(tokens[1], image.volumeHolder->geometry());
+    if (!code) {
+        return;
+    }
+    const bool closed = closeImage();
+    cmdBoot(*code, image.imagePath, closed);
+    mountImage(image.imagePath);
 }
 
 void runWrite(int count, char** tokens) {
@@ -99,8 +123,8 @@ struct Command {
 const Command kCommands[] = {
     {"?", 1, false, ImageChange::Never, [](int, char**) { printUsage(); }},
     {"help", 1, false, ImageChange::Never, [](int, char**) { printUsage(); }},
-    // format's further words are ignored.
-    {"format", 1, false, ImageChange::Always, [](int, char**) { runFormat(); }},
+    {"format", 1, false, ImageChange::Always, runFormat},
+    {"boot", 2, false, ImageChange::Always, runBoot},
     {"write", 2, false, ImageChange::Always, runWrite},
     {"read", 2, false, ImageChange::Never, runRead},
     {"ls", 1, true, ImageChange::Never,
@@ -134,6 +158,30 @@ const Command* findCommand(const char* name) {
 }
 
 }  // namespace
+
+std::optional<FormatOptions> parseFormatParameters(int count, char** tokens,
+                                                   const char** badToken) {
+    FormatOptions options;
+    auto formatParameter = [&options](const char* key) {
+        return Parameter{key, [&options, key](const char* value) {
+                             return setFormatParameter(options, key, value);
+                         }};
+    };
+    *badToken = readParameters(
+        count, tokens, 1,
+        {formatParameter("size"), formatParameter("label"), formatParameter("serial")});
+    if (*badToken != nullptr) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+std::optional<FormatOptions> formatOfCommand(int count, char** tokens) {
+    const char* badToken = nullptr;
+    return count >= 1 && equals(tokens[0], "format")
+               ? parseFormatParameters(count, tokens, &badToken)
+               : std::nullopt;
+}
 
 std::optional<int32_t> parseWholeDecimal(const char* text) {
     const char* p = text;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "raw/format.hpp"
 #include "raw/raw_transfer.hpp"
 
 namespace fat12img {
@@ -32,6 +33,13 @@ const char* readParameters(int count, char** tokens, int first,
 // Reads write's or read's parameters after the host path (read takes "ch" and ignores
 // it); gives the first token that is none of them, as readParameters does.
 const char* parseRawParameters(int count, char** tokens, RawParameters& p);
+
+// Reads format's tokens size=, label= and serial= (from tokens[1] on); none, with the
+// first token that is not one of them or holds a value they do not take in *badToken.
+std::optional<FormatOptions> parseFormatParameters(int count, char** tokens, const char** badToken);
+// The options of a command line that is a format that can run: an image that does not
+// exist yet is then written once, in that layout, and the command has nothing left to do.
+std::optional<FormatOptions> formatOfCommand(int count, char** tokens);
 
 // Runs one command: tokens[0] is its name.
 void dispatchCommand(int count, char** tokens);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "console/console.hpp"
 #include "console/messages.hpp"
@@ -66,8 +67,10 @@ int exitStatus(bool errexit, Outcome outcome) {
 
 void printUsage() {
     for (const char* line : msg::kUsageLines) {
-        std::fputs(line, stdout);
-        std::fputc('\n', stdout);
+        printLine(line);
+    }
+    for (const char* line : msg::kUsageMoreLines) {
+        printLine(line);
     }
 }
 
@@ -110,7 +113,12 @@ int runShell(int argc, char** argv, std::FILE* input) {
     // Held until the run ends, across the close and reopen of format and write. A missing
     // image is created by it, as an empty floppy.
     ImageLock lock;
-    const LockOutcome locked = lock.acquire(path, printImageBusy, writeEmptyFloppy);
+    // A new image that the command formats is written once, in the layout asked for.
+    const std::optional<FormatOptions> format =
+        commandCount > 0 ? formatOfCommand(commandCount, argv + commandIndex) : std::nullopt;
+    const FormatOptions newImage = format.value_or(FormatOptions{});
+    const LockOutcome locked = lock.acquire(
+        path, printImageBusy, [&newImage](std::FILE* file) { return writeFloppy(file, newImage); });
     if (locked == LockOutcome::Failed || !mountImage(path)) {
         printFormatted(msg::kFmtMountFailed, path);
         return exitStatus(errexit, takeOutcome());
@@ -120,7 +128,9 @@ int runShell(int argc, char** argv, std::FILE* input) {
     }
     Outcome outcome = Outcome::Succeeded;
     if (commandCount > 0) {
-        dispatchCommand(commandCount, argv + commandIndex);
+        if (!(format && lock.createdImage())) {
+            dispatchCommand(commandCount, argv + commandIndex);
+        }
     } else {
         printUsage();
         printModeChange(false);

@@ -28,6 +28,12 @@ const char* const kUsageUtf8[21] = {
     u8"      : この例は bootsect.bin を fd.img の MBR に書き込みます.",
 };
 
+const char* const kUsageMoreUtf8[3] = {
+    u8"  format size=[KB] label=[label] serial=[hex]",
+    u8"      : KB は 160 180 320 360 640 720 1200 1232 1440 2880 (既定は 1440).",
+    u8"  boot [boot-file] : ブートセクタのコードを書き込みます (BPB はそのまま).",
+};
+
 std::string consoleLine(const std::string& utf8) {
     return sjis(utf8) + "\n";
 }
@@ -35,6 +41,9 @@ std::string consoleLine(const std::string& utf8) {
 std::string usageOutput() {
     std::string text;
     for (const char* line : kUsageUtf8) {
+        text += consoleLine(line);
+    }
+    for (const char* line : kUsageMoreUtf8) {
         text += consoleLine(line);
     }
     return text;

@@ -8,6 +8,8 @@ namespace testimg {
 
 // The usage text, one readable line an entry, in the order it is printed.
 extern const char* const kUsageUtf8[21];
+// The lines that follow those 21: format's parameters and boot.
+extern const char* const kUsageMoreUtf8[3];
 
 // One console line: the Shift_JIS bytes of the text and a line end.
 std::string consoleLine(const std::string& utf8);
