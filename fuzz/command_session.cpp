@@ -8,6 +8,7 @@
 
 #include "harness.hpp"
 #include "image/image_state.hpp"
+#include "raw/format.hpp"
 #include "shell/shell.hpp"
 
 namespace fat12img::fuzz {
@@ -26,11 +27,11 @@ constexpr char kBinaryName[] = "b.bin";
 // formatting writes 1.44 MB, which would dominate every run.
 const std::vector<uint8_t>& formattedImage() {
     static const std::vector<uint8_t> bytes = [] {
-        static std::string path;
-        path = workspaceDir() + "/" + kTemplateName;
-        resetImageState();
-        mountImage(path.c_str());  // a missing image is created by formatting it
-        resetImageState();
+        const std::string path = workspaceDir() + "/" + kTemplateName;
+        if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+            writeEmptyFloppy(file);
+            std::fclose(file);
+        }
         std::vector<uint8_t> content;
         if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
             uint8_t buffer[4096];

@@ -1,7 +1,8 @@
 // Every transfer of every command that writes, made to fail in turn: the failure is
 // reported, the image keeps the old tree (or, where the image stopped taking writes or
-// the process ended, the old or the new tree) with at most unused clusters, and no file
-// holds bytes that were never written to it.
+// the process ended, the old or the new tree) with at most unused clusters, no file holds
+// bytes that were never written to it, and a host file that a failed command would have
+// replaced keeps its old bytes.
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,7 @@ const std::string kReadFailed = testimg::consoleLine(u8"読み込みに失敗し
 const std::string kBinaryMode =
     testimg::consoleLine(u8"バイナリモードでは実行できないコマンドです。");
 const std::string kNoDirectory = testimg::consoleLine(u8"ディレクトリが取得できません");
+const std::string kRemoveFailed = testimg::consoleLine(u8"ファイルの削除に失敗しました");
 
 struct Sweep {
     const char* name;
@@ -60,6 +62,8 @@ const std::vector<std::pair<std::string, size_t>> kHostFiles = {
 // The copy a session makes after a failed command.
 const Command kFollowUp = {"cp", "'mid.bin", "FOLLOW.BIN"};
 const char kFollowUpName[] = "FOLLOW.BIN";
+// What the host file that a command writes holds before it runs.
+const std::vector<uint8_t> kOldHostOutput = testimg::pattern(3333, 99);
 // The host tree that cp -r copies in: the files above in two levels, an empty file and an
 // empty directory.
 const std::vector<testimg::HostFile> kHostTree = {{"SMALL.BIN", testimg::pattern(700, 1)},
@@ -212,7 +216,11 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     testimg::writeFile(host(kHostFiles[i].first), hostBefore_[i]);
                 }
                 if (!s.hostOutput.empty()) {
-                    std::filesystem::remove_all(host(s.hostOutput));
+                    if (s.hostTree) {
+                        std::filesystem::remove_all(host(s.hostOutput));
+                    } else {
+                        testimg::writeFile(host(s.hostOutput), kOldHostOutput);
+                    }
                 }
                 // A write that fails once leaves a session that goes on: the next copy must
                 // find the FAT and the tables as they are on the image, or it would take
@@ -250,18 +258,25 @@ TEST_P(FaultSweep, EveryFailedTransferIsReportedAndLeavesASoundTree) {
                     EXPECT_TRUE(mountFailed || closeReported || (unneededRead && output.empty()) ||
                                 std::find(allowed.begin(), allowed.end(), output) != allowed.end())
                         << "said: [" << testimg::fromSjis(output) << "]";
+                    // Only mv's removal and the image's close at the end of the run fail
+                    // after the copy is complete.
+                    const bool afterCopy =
+                        output == kRemoveFailed ||
+                        (t.role == FileRole::Image && t.transfer == Transfer::Close);
                     // A tree that failed to come out leaves nothing, not even its
-                    // temporary directory. (The image's own close fails after the copy.)
-                    if (s.hostTree &&
-                        !(t.role == FileRole::Image && t.transfer == Transfer::Close)) {
+                    // temporary directory.
+                    if (s.hostTree && !afterCopy) {
                         EXPECT_FALSE(std::filesystem::exists(host(s.hostOutput)));
                         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
                                                 std::filesystem::directory_iterator()),
                                   long(kHostFiles.size()) + 2);
-                    } else if (!s.hostOutput.empty() && t.role == FileRole::Host) {
-                        EXPECT_FALSE(testimg::readFile(host(s.hostOutput)).size() > 0 &&
-                                     output == testimg::consoleLine(u8"書き込みに失敗しました"))
-                            << "a cut-short host file was left behind";
+                    } else if (!s.hostOutput.empty() && !output.empty() && !afterCopy) {
+                        EXPECT_EQ(testimg::readFile(host(s.hostOutput)), kOldHostOutput)
+                            << "the host file was not left as it was";
+                    }
+                    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+                        EXPECT_NE(entry.path().filename().string().rfind(".fat12img-", 0), 0u)
+                            << "a temporary file was left behind";
                     }
                 }
                 // The host files the command read are never changed.

@@ -1,5 +1,6 @@
 // A host that refuses to let a file grow (a full disk, a file-size limit): every command
-// says that its write failed, and nothing is left that looks like a finished result.
+// says that its write failed, nothing is left that looks like a finished result, and a host
+// file that a command would have replaced is left as it was.
 
 #include <gtest/gtest.h>
 
@@ -30,13 +31,9 @@ class FullDisk : public ::testing::Test {
     // disk (the signal that would end the process is ignored, as a shell does for jobs
     // that expect the error).
     std::string runLimited(size_t kib, const std::vector<std::string>& args) const {
-        std::string command = "cd " + shellQuote(dir_.path()) + " && ulimit -f " +
-                              std::to_string(kib) + " && trap '' XFSZ && exec " +
-                              shellQuote(FAT12IMG_BINARY);
-        for (const std::string& a : args) {
-            command += " " + shellQuote(a);
-        }
-        return runShell("bash -c " + shellQuote(command) + " </dev/null").output;
+        return runToolUnder(dir_.path(), args,
+                            {"ulimit -f " + std::to_string(kib) + " && trap '' XFSZ"})
+            .output;
     }
 
     std::string path(const std::string& name) const {
@@ -44,6 +41,15 @@ class FullDisk : public ::testing::Test {
     }
     bool exists(const std::string& name) const {
         return std::filesystem::exists(path(name));
+    }
+    // Whether a run left a temporary file behind.
+    bool temporaryLeft() const {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+            if (entry.path().filename().string().rfind(".fat12img-", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
     }
 
     TempDir dir_;
@@ -59,6 +65,15 @@ TEST_F(FullDisk, AMissingImageThatCannotBeWrittenWholeIsNotLeftBehind) {
     const std::string out = runLimited(100, {"new.img", "ls"});
     EXPECT_EQ(out, "new.img" + consoleLine(u8" の読み込みに失敗"));
     EXPECT_FALSE(exists("new.img"));
+}
+
+TEST_F(FullDisk, ARunStoppedWhileItCreatesTheImageLeavesNone) {
+    // Without the trap, the limit's signal ends the process in the middle of its writes.
+    runToolUnder(dir_.path(), {"new.img", "ls"}, {"ulimit -f 100"});
+    EXPECT_FALSE(exists("new.img")) << "a short image was left to mount later";
+    EXPECT_FALSE(temporaryLeft());
+    EXPECT_EQ(runLimited(4096, {"new.img", "ls"}), "");
+    EXPECT_EQ(readFile(path("new.img")).size(), kFloppyBytes);
 }
 
 TEST_F(FullDisk, CpIntoTheImageSaysItsWriteFailedAndKeepsTheOldTree) {
@@ -86,6 +101,41 @@ TEST_F(FullDisk, CopiesAndSectorsOutToTheHostSayTheirWriteFailedAndLeaveNoPart) 
     // Under the limit the same commands work.
     EXPECT_EQ(runLimited(1000, {"disk.img", "read", "sectors.bin", "num=400"}), "");
     EXPECT_EQ(readFile(path("sectors.bin")).size(), 400u * 512);
+}
+
+TEST_F(FullDisk, AFailedWriteToTheHostKeepsTheFileItWouldReplace) {
+    writeFile(path("big.bin"), pattern(300 * 1024, 3));
+    ASSERT_EQ(runLimited(4096, {"disk.img", "cp", "'big.bin", "BIG.BIN"}), "");
+    const std::vector<uint8_t> old = pattern(20000, 9);
+    const bool haveLink = makeSymlinkIfAllowed("old.bin", path("link"));
+    for (const char* destination : {"old.bin", "link"}) {
+        if (std::string(destination) == "link" && !haveLink) {
+            continue;
+        }
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"cp", "BIG.BIN", "'" + std::string(destination)},
+              {"mv", "BIG.BIN", "'" + std::string(destination)},
+              {"read", destination, "num=400"}}) {
+            SCOPED_TRACE(command[0] + " to " + destination);
+            writeFile(path("old.bin"), old);
+            std::vector<std::string> args{"disk.img"};
+            args.insert(args.end(), command.begin(), command.end());
+            EXPECT_EQ(runLimited(100, args), kWriteFailed);
+            EXPECT_EQ(readFile(path("old.bin")), old) << "the old content is gone";
+            EXPECT_EQ(std::filesystem::is_symlink(path("link")), haveLink);
+            EXPECT_FALSE(temporaryLeft());
+        }
+    }
+    EXPECT_EQ(readTree(readFile(path("disk.img"))).nodes.count("BIG.BIN"), 1u);
+    // A copy that succeeds replaces the content through the link and keeps the file's
+    // permission bits.
+    std::filesystem::permissions(
+        path("old.bin"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    ASSERT_EQ(runLimited(4096, {"disk.img", "cp", "BIG.BIN", haveLink ? "'link" : "'old.bin"}), "");
+    EXPECT_EQ(readFile(path("old.bin")), readFile(path("big.bin")));
+    EXPECT_EQ(std::filesystem::is_symlink(path("link")), haveLink);
+    EXPECT_EQ(std::filesystem::status(path("old.bin")).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // Hostile input at the prompt and on the command line: overlong lines, NUL and control
-// bytes, too many tokens, absurd parameters and paths, names of every byte value. Nothing
-// may crash, every line gets the message it deserves, and a file already on the image
-// survives all of it.
+// bytes, too many tokens, absurd parameters and paths, names of every byte value, and
+// images whose tables claim far more than the file holds. Nothing may crash, every line
+// gets the message it deserves, a file already on the image survives all of it, and memory
+// stays near what the image really has.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -197,6 +199,80 @@ TEST_F(HostileSession, NamesOfEveryByteValue) {
     }
     EXPECT_EQ(typed(removal), prompts);
     EXPECT_EQ(ls(), listing({"KEEP.BIN"}));
+}
+
+TEST(HostileImage, MemoryStaysNearWhatTheImageHolds) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "peak memory is measured through wait4";
+#endif
+    // 4096-byte sectors and clusters of 128 of them: 512 KiB a cluster, 511 clusters claimed
+    // by a boot sector, FATs, a root directory and as much of the data area as a row needs.
+    const FloppyGeometry g{4096, 128, 1, 2, 128, 65535, 1};
+    struct Row {
+        const char* name;
+        // A sparse image as large as it claims, whose one directory runs through every
+        // cluster, or a small image whose one file loops between its two clusters.
+        bool sparse;
+        std::vector<std::string> command;
+    };
+    const Row rows[] = {
+        {"a directory through a whole sparse volume", true, {"ls", "A"}},
+        {"a file looping in a small image", false, {"cp", "F", "'out.bin"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        std::vector<uint8_t> img = bootSector(g);
+        img.resize(g.clusterOffset(row.sparse ? 3 : 4), 0);
+        setFatEntry(img, g, 0, 0xFF0);
+        setFatEntry(img, g, 1, 0xFFF);
+        if (row.sparse) {
+            for (uint32_t c = 2; c < g.clusterLimit(); ++c) {
+                setFatEntry(img, g, c, c + 1 < g.clusterLimit() ? c + 1 : 0xFFF);
+            }
+            putEntry(img, g.rootOffset(), field83("A"), 0x10, 2, 0);
+        } else {
+            setChain(img, g, {2, 3});
+            setFatEntry(img, g, 3, 2);
+            putEntry(img, g.rootOffset(), field83("F"), 0x00, 2, 100);
+        }
+        writeFile(dir.file("fd.img"), img);
+        if (row.sparse) {
+            std::error_code error;
+            std::filesystem::resize_file(dir.file("fd.img"), g.imageBytes(), error);
+            ASSERT_FALSE(error) << error.message();
+        }
+        std::vector<std::string> args{"fd.img"};
+        args.insert(args.end(), row.command.begin(), row.command.end());
+        // The tool itself takes a few MiB (more under the sanitizers); the tables claim
+        // hundreds.
+        EXPECT_LT(peakMemoryKiB(dir.path(), args), 64 * 1024);
+    }
+}
+
+// A FAT directory holds 65536 entries at most: one that has them all grows no further, and
+// a chain that runs on past them is not read.
+TEST(HostileImage, ADirectoryHoldsAtMost65536Entries) {
+    const FloppyGeometry g{4096, 128, 1, 2, 128, 65535, 1};  // four clusters hold them
+    std::vector<uint8_t> img = bootSector(g);
+    img.resize(g.clusterOffset(8), 0);
+    setFatEntry(img, g, 0, 0xFF0);
+    setFatEntry(img, g, 1, 0xFFF);
+    putEntry(img, g.rootOffset(), field83("A"), 0x10, 2, 0);
+    for (size_t slot = 0; slot < 65536; ++slot) {
+        putEntry(img, g.clusterOffset(2) + slot * 32, field83("F"), 0x00, 0, 0);
+    }
+    putEntry(img, g.clusterOffset(6), field83("LOST"), 0x00, 0, 0);
+    for (const bool runsOn : {false, true}) {
+        SCOPED_TRACE(runsOn ? "a chain that runs on" : "a full directory");
+        setChain(img, g,
+                 runsOn ? std::vector<uint32_t>{2, 3, 4, 5, 6} : std::vector<uint32_t>{2, 3, 4, 5});
+        ToolWorkspace disk;
+        disk.putImage(img);
+        EXPECT_EQ(disk.run({"touch", "A\\NEW"}).output, kCannotCreateFile);
+        EXPECT_TRUE(disk.imageBytes() == img);
+        EXPECT_EQ(disk.run({"ls", "A"}).output.find("LOST"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ set(may_use_volume volume platform)
 set(may_use_file file volume platform)
 set(may_use_directory directory file volume platform)
 set(may_use_raw raw console volume platform)
-set(may_use_image image raw directory file volume platform)
+set(may_use_image image raw console directory file volume platform)
 set(may_use_commands commands image console directory file volume platform)
 set(may_use_shell shell commands image raw console directory file volume platform)
 

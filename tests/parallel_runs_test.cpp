@@ -1,8 +1,12 @@
 // Runs of the tool started together on one image take turns: a Makefile run with -j loses
-// no file and links no cluster twice, and a missing image is formatted once.
+// no file and links no cluster twice, a missing image is formatted once, readers of an
+// image that may only be read share it, and a lock that the file system cannot give is
+// said once.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,7 +14,9 @@
 #include "support/expected_output.hpp"
 #include "support/image_builder.hpp"
 #include "support/image_tree.hpp"
+#include "support/in_process.hpp"
 #include "support/run_tool.hpp"
+#include "support/tool_workspace.hpp"
 
 using namespace testimg;
 
@@ -167,6 +173,89 @@ TEST_F(ParallelRuns, AWaitingRunSaysSoOnceOnTheErrorStream) {
         return std::vector<uint8_t>(text.begin(), text.end());
     }());
     expectFiles({{"AFTER", 0}});
+}
+
+// NFS gives an exclusive lock only to a file open for writing: every handle of a run on an
+// image it may write is open for reading and writing, and the lock is exclusive; on an
+// image it may only read, the handles read and the lock is shared.
+TEST_F(ParallelRuns, TheLockFitsWhatTheRunMayDo) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "reads the locks and open files of a run from Linux's /proc";
+#endif
+    if (!std::filesystem::exists("/proc/locks")) {
+        GTEST_SKIP() << "reads the locks and open files of a run from /proc";
+    }
+    createImage();
+    auto heldBy = [&](bool unprivileged) {
+        // A session that waits a second for its input, looked at while it waits.
+        const std::string script =
+            "cd " + shellQuote(dir_.path()) + " && { sleep 1 | " +
+            (unprivileged ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+            shellQuote(FAT12IMG_BINARY) +
+            " disk.img >/dev/null & pid=$!; sleep 0.5; image=$(readlink -f disk.img); "
+            "for fd in /proc/$pid/fd/*; do [ \"$(readlink -f \"$fd\")\" = \"$image\" ] && "
+            "awk '/^flags/ {print $2}' /proc/$pid/fdinfo/${fd##*/}; done; "
+            "awk -v p=$pid '$5 == p {print $4}' /proc/locks; wait; }";
+        std::istringstream lines(runShell("bash -c " + shellQuote(script)).output);
+        std::vector<std::string> out;
+        for (std::string line; std::getline(lines, line);) {
+            out.push_back(line);
+        }
+        return out;
+    };
+    struct Row {
+        bool readOnly;
+        int access;  // O_RDWR 2, O_RDONLY 0
+        const char* lock;
+    };
+    for (const Row& row : {Row{false, 2, "WRITE"}, Row{true, 0, "READ"}}) {
+        SCOPED_TRACE(row.lock);
+        if (row.readOnly) {
+            const std::string reason = whyNoUnprivilegedRuns();
+            if (!reason.empty()) {
+                GTEST_SKIP() << "the read-only case needs an unprivileged run: " << reason;
+            }
+            std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+            std::filesystem::permissions(dir_.file("disk.img"),
+                                         std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::group_read |
+                                             std::filesystem::perms::others_read);
+        }
+        const std::vector<std::string> seen = heldBy(row.readOnly);
+        ASSERT_GE(seen.size(), 3u) << "the lock's handle, the image's, and the lock";
+        for (size_t i = 0; i + 1 < seen.size(); ++i) {
+            EXPECT_EQ(std::stoi(seen[i], nullptr, 8) & 3, row.access) << "flags " << seen[i];
+        }
+        EXPECT_EQ(seen.back(), row.lock);
+    }
+}
+
+TEST(LockFaults, NoLocksIsSaidOnceAndTheRunGoesOnAnyOtherFailureStopsIt) {
+    using fat12img::FileRole;
+    using fat12img::faults::Kind;
+    TempDir dir;
+    const std::string image = dir.file("disk.img");
+    const std::string notice =
+        consoleLine(u8"イメージファイルをロックできません。ロックせずに続けます。");
+    auto countOf = [](const std::string& text, const std::string& part) {
+        size_t n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // A missing image is created all the same, and an existing one is used.
+    InProcessRun r = runInProcess(image, {"touch", "A"}, {Kind::NoLocks, FileRole::Image, 0});
+    EXPECT_TRUE(r.faultFired);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(countOf(r.errorOutput, notice.substr(0, notice.size() - 1)), 1u);
+    r = runSessionInProcess(image, "touch B\nformat\nls\n", {Kind::NoLocks, FileRole::Image, 0});
+    EXPECT_EQ(afterUsage(r.output), ">>>>");
+    EXPECT_EQ(countOf(r.errorOutput, notice.substr(0, notice.size() - 1)), 1u);
+    ASSERT_EQ(runInProcess(image, {"touch", "C"}).output, "");
+    r = runInProcess(image, {"rm", "C"}, {Kind::LockFails, FileRole::Image, 0});
+    EXPECT_EQ(r.output, image + consoleLine(u8" の読み込みに失敗"));
+    EXPECT_EQ(runInProcess(image, {"ls"}).output, listing({"C"}));
 }
 
 }  // namespace

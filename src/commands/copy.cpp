@@ -9,6 +9,7 @@
 #include "console/messages.hpp"
 #include "image/image_state.hpp"
 #include "platform/file_io.hpp"
+#include "platform/file_open.hpp"
 
 namespace fat12img {
 
@@ -16,23 +17,52 @@ namespace {
 
 // Copies are whole files of a 32-bit length.
 constexpr uint64_t kMaxCopyLength = UINT32_MAX;
+// A host file may hold more or less than its size says (files under /proc say 0): it is
+// read to its end, but no further than this, more than the largest FAT12 volume (65535
+// sectors of 4096 bytes) holds, or than its size when that says more.
+constexpr uint64_t kMaxUnannouncedLength = (uint64_t(260) << 20);
+// How much a buffer grows at least when the file goes on past it.
+constexpr size_t kMinGrowth = 64 * 1024;
 
-std::optional<ByteBuffer> allocateBuffer(uint64_t length) {
-    if (length > kMaxCopyLength) {
-        printLine(msg::kMsgOutOfMemory);
-        return std::nullopt;
-    }
-    try {
-        return ByteBuffer(static_cast<size_t>(length));
-    } catch (const std::bad_alloc&) {
-        printLine(msg::kMsgOutOfMemory);
-        return std::nullopt;
+// Reads the file from its position to its end; none after the message when memory runs
+// out, the file holds more than `limit` bytes or a read fails.
+std::optional<ByteBuffer> readToEnd(std::FILE* file, uint64_t expected, uint64_t limit) {
+    ByteBuffer buffer;
+    size_t filled = 0;
+    // One byte more than expected finds the end in the same read.
+    for (uint64_t capacity = expected + 1;;
+         capacity = std::min<uint64_t>(limit + 1, std::max<uint64_t>(capacity * 2, kMinGrowth))) {
+        try {
+            buffer.resize(static_cast<size_t>(capacity));
+        } catch (const std::bad_alloc&) {
+            printLine(msg::kMsgOutOfMemory);
+            return std::nullopt;
+        }
+        size_t got = 0;
+        const ReadOutcome outcome =
+            readBlock(file, buffer.data() + filled, buffer.size() - filled, FileRole::Host, &got);
+        filled += got;
+        if (outcome == ReadOutcome::Failed) {
+            printLine(msg::kMsgReadFailed);
+            return std::nullopt;
+        }
+        if (outcome == ReadOutcome::EndOfFile) {
+            buffer.resize(filled);
+            return buffer;
+        }
+        if (filled > limit) {
+            printLine(msg::kMsgOutOfMemory);
+            return std::nullopt;
+        }
     }
 }
 
 }  // namespace
 
 void cmdCp(const char* source, const char* destination) {
+    if (destination[0] != kHostFileMark && refuseIfReadOnly()) {
+        return;
+    }
     copyFile(source, destination);
 }
 
@@ -61,19 +91,20 @@ bool writeDestinationFile(const char* argument, const ByteBuffer& data) {
 
 std::optional<ByteBuffer> readHostFile(const char* hostPath) {
     OpenFile file = openHostFileForReading(hostPath);
-    // Something that cannot be sought (a pipe) cannot be read whole.
+    // Something that cannot be sought (a pipe) or whose size means nothing (a character
+    // device) cannot be read whole.
     const std::optional<uint64_t> length = file ? fileSize(file.get()) : std::nullopt;
     if (!length) {
         printLine(msg::kMsgSourceNotFound);
         return std::nullopt;
     }
-    std::optional<ByteBuffer> buffer = allocateBuffer(*length);
-    if (!buffer) {
+    if (*length > kMaxCopyLength) {
+        printLine(msg::kMsgOutOfMemory);
         return std::nullopt;
     }
-    const bool whole =
-        readBlock(file.get(), buffer->data(), buffer->size(), FileRole::Host) == ReadOutcome::Whole;
-    if (!file.close() || !whole) {
+    std::optional<ByteBuffer> buffer =
+        readToEnd(file.get(), *length, std::max(*length, kMaxUnannouncedLength));
+    if (buffer && !file.close()) {
         printLine(msg::kMsgReadFailed);
         return std::nullopt;
     }
@@ -116,15 +147,14 @@ bool writeHostFile(const char* hostPath, const ByteBuffer& data) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
-    OpenFile file = createHostFile(hostPath);
+    HostReplacement file = HostReplacement::open(hostPath);
     if (!file) {
         printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
-    const bool written = writeBlock(file.get(), data.data(), data.size(), FileRole::Host);
-    if (!file.close() || !written) {
-        // A cut-short copy is worse than none: a build would go on with it.
-        removeIncompleteHostFile(hostPath);
+    // A cut-short copy is worse than none: a build would go on with it. The old file stays
+    // until the new one is complete.
+    if (!writeBlock(file.get(), data.data(), data.size(), FileRole::Host) || !file.commit()) {
         printLine(msg::kMsgWriteFailed);
         return false;
     }

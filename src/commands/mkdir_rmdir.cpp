@@ -50,6 +50,9 @@ bool isAncestorOfCurrent(uint32_t cluster) {
 }  // namespace
 
 void cmdMkdir(const char* path) {
+    if (refuseIfReadOnly()) {
+        return;
+    }
     int position = 0;
     DirectoryRef working = walkPath(path, position);
     if (!working) {
@@ -80,6 +83,9 @@ void cmdMkdir(const char* path) {
 }
 
 void cmdRmdir(const char* path) {
+    if (refuseIfReadOnly()) {
+        return;
+    }
     DirectoryRef target = walkToDirectory(path);
     if (!target) {
         return;

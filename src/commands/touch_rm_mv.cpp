@@ -2,27 +2,13 @@
 #include "commands/paths.hpp"
 #include "console/console.hpp"
 #include "console/messages.hpp"
+#include "image/image_state.hpp"
 
 namespace fat12img {
 
-void cmdTouch(const char* path) {
-    int index = -1;
-    int nameOffset = 0;
-    DirectoryRef dir = resolveParent(path, index, nameOffset);
-    if (!dir) {
-        return;
-    }
-    // An existing entry of any kind is left exactly as it is: touch changes no date.
-    if (index != -1) {
-        printLine(msg::kMsgNameExists);
-        return;
-    }
-    if (dir->createFile(path + nameOffset, 0) == -1) {
-        printLine(msg::kMsgCannotCreateFile);
-    }
-}
+namespace {
 
-void cmdRm(const char* path) {
+void removeFile(const char* path) {
     int index = -1;
     int nameOffset = 0;
     DirectoryRef dir = resolveParent(path, index, nameOffset);
@@ -42,10 +28,42 @@ void cmdRm(const char* path) {
     }
 }
 
+}  // namespace
+
+void cmdTouch(const char* path) {
+    if (refuseIfReadOnly()) {
+        return;
+    }
+    int index = -1;
+    int nameOffset = 0;
+    DirectoryRef dir = resolveParent(path, index, nameOffset);
+    if (!dir) {
+        return;
+    }
+    // An existing entry of any kind is left exactly as it is: touch changes no date.
+    if (index != -1) {
+        printLine(msg::kMsgNameExists);
+        return;
+    }
+    if (dir->createFile(path + nameOffset, 0) == -1) {
+        printLine(msg::kMsgCannotCreateFile);
+    }
+}
+
+void cmdRm(const char* path) {
+    if (!refuseIfReadOnly()) {
+        removeFile(path);
+    }
+}
+
 void cmdMv(const char* source, const char* destination) {
-    // A host source is only copied: mv never deletes a host file.
+    if (destination[0] != kHostFileMark && refuseIfReadOnly()) {
+        return;
+    }
+    // A host source is only copied: mv never deletes a host file. Out of an image that may
+    // only be read, the copy is made and the removal fails as rm's would on a failed write.
     if (copyFile(source, destination) && source[0] != kHostFileMark) {
-        cmdRm(source);
+        removeFile(source);
     }
 }
 

@@ -451,8 +451,8 @@ int FatDirectory::allocateSlot(Failure& failure) {
 }
 
 FatDirectory::Failure FatDirectory::addCluster() {
-    if (lastCluster_ == 0) {
-        return Failure::Refused;  // the root directory, or a subdirectory without a chain
+    if (lastCluster_ == 0 || entries_.size() >= kMaxDirectoryBytes) {
+        return Failure::Refused;  // the root directory, a subdirectory without a chain, or full
     }
     if (volume_->reserveChain(lastCluster_, 1) == 0) {
         return Failure::Refused;
@@ -728,6 +728,9 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     const uint32_t n = volume->rootDirSectors();
     ByteBuffer table;
     std::vector<uint32_t> sectors;
+    if (!volume->imageHolds((static_cast<uint64_t>(start) + n) * bps)) {
+        return false;
+    }
     try {
         table.resize(static_cast<size_t>(n) * bps);
         sectors.resize(n);
@@ -744,15 +747,26 @@ bool FatRootDirectory::load(FatVolume* volume, uint32_t /*firstCluster*/) {
     return true;
 }
 
+namespace {
+
+// The clusters of the longest table a chain may give: no more than a directory's 65536
+// entries, and no more than the chain could have without a cycle.
+uint32_t maxTableClusters(const FatVolume& volume) {
+    const uint32_t entriesMax =
+        (kMaxDirectoryBytes + volume.bytesPerCluster() - 1) / volume.bytesPerCluster();
+    return std::min(volume.maxChainLength(), entriesMax);
+}
+
+}  // namespace
+
 bool FatDirectory::readTable(uint32_t cluster, uint32_t walked, bool toEndMarker) {
     // Clusters are read in batches that double, so that an ordinary table takes one read.
     constexpr uint32_t kFirstBatch = 16;
     const uint32_t bps = volume_->bytesPerSector();
     const uint32_t spc = volume_->sectorsPerCluster();
     bool ended = false;
-    auto more = [&] {
-        return !ended && volume_->isDataCluster(cluster) && walked < volume_->maxChainLength();
-    };
+    const uint32_t walkLimit = maxTableClusters(*volume_);
+    auto more = [&] { return !ended && volume_->isDataCluster(cluster) && walked < walkLimit; };
     try {
         for (uint32_t batch = kFirstBatch; more(); batch *= 2) {
             const size_t from = sectorNumbers_.size();
@@ -761,6 +775,10 @@ bool FatDirectory::readTable(uint32_t cluster, uint32_t walked, bool toEndMarker
                     sectorNumbers_.push_back(volume_->clusterToSector(cluster) + j);
                 }
                 cluster = volume_->getFatEntry(cluster);
+            }
+            // A cycle repeats sectors: with large clusters a small image could claim gigabytes.
+            if (!volume_->imageHolds(static_cast<uint64_t>(sectorNumbers_.size()) * bps)) {
+                return false;
             }
             entries_.resize(sectorNumbers_.size() * bps);
             if (!volume_->readSectorList(sectorNumbers_.data() + from, sectorNumbers_.size() - from,
@@ -775,8 +793,7 @@ bool FatDirectory::readTable(uint32_t cluster, uint32_t walked, bool toEndMarker
     } catch (const std::bad_alloc&) {
         return false;
     }
-    unreadFrom_ =
-        volume_->isDataCluster(cluster) && walked < volume_->maxChainLength() ? cluster : 0;
+    unreadFrom_ = volume_->isDataCluster(cluster) && walked < walkLimit ? cluster : 0;
     walked_ = walked;
     return true;
 }
@@ -792,14 +809,16 @@ bool FatDirectory::loadChainTable(FatVolume* volume, uint32_t firstCluster) {
     if (!volume->isDataCluster(firstCluster) || !readTable(firstCluster, 0, true)) {
         return !volume->isDataCluster(firstCluster);
     }
-    // The table grows behind the chain's last cluster, read or not.
+    // The table grows behind the chain's last cluster, read or not; a chain that runs on past
+    // the most entries a directory holds is not grown further.
+    const uint32_t walkLimit = maxTableClusters(*volume);
     uint32_t last = firstCluster;
-    for (uint32_t c = firstCluster, walked = 0;
-         volume->isDataCluster(c) && walked < volume->maxChainLength(); ++walked) {
+    uint32_t c = firstCluster;
+    for (uint32_t walked = 0; volume->isDataCluster(c) && walked < walkLimit; ++walked) {
         last = c;
         c = volume->getFatEntry(c);
     }
-    lastCluster_ = last;
+    lastCluster_ = volume->isDataCluster(c) ? 0 : last;
     appendPos_ = findEndMarker();
     return true;
 }

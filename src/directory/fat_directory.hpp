@@ -12,6 +12,11 @@
 
 namespace fat12img {
 
+// A FAT directory holds at most 65536 entries: a table never grows past them, and a chain
+// that runs on is read only as far as they reach (a damaged one could claim the whole
+// volume).
+inline constexpr uint32_t kMaxDirectoryBytes = 65536 * entry::kEntrySize;
+
 // A directory held as its whole entry table in memory, as the image holds it. Every
 // operation is one Transaction: it changes the table in memory, then writes the sectors
 // that changed, in an order that leaves the old or the new tree on the image wherever it

@@ -2,23 +2,25 @@
 
 #include <new>
 
+#include "console/console.hpp"
+#include "console/messages.hpp"
 #include "platform/file_io.hpp"
-#include "raw/format.hpp"
+#include "platform/file_open.hpp"
 
 namespace fat12img {
 
 ImageState image;
 
-namespace {
-
-bool openAndMount(const char* path, bool formatWhenUnopenable) {
+bool mountImage(const char* path) {
     image.binaryMode = false;
     image.imagePath = path;
-    image.imageFile = OpenFile::open(path, "rb+", FileRole::Image);
+    ImageAccess access = ImageAccess::Unusable;
+    image.imageFile = openImageFile(path, access);
     if (!image.imageFile) {
-        return formatWhenUnopenable && createEmptyImage(path) && openAndMount(path, false);
+        return false;
     }
-    image.imageDevice.attach(image.imageFile.get());
+    image.readOnly = access == ImageAccess::ReadOnly;
+    image.imageDevice.attach(image.imageFile.get(), image.readOnly);
     if (!mountVolume(image.volumeHolder, image.imageDevice)) {
         image.binaryMode = true;
         image.currentDirectory.reset();
@@ -30,31 +32,6 @@ bool openAndMount(const char* path, bool formatWhenUnopenable) {
         return false;
     }
     return true;
-}
-
-}  // namespace
-
-bool mountImage(const char* path) {
-    return openAndMount(path, true);
-}
-
-bool mountFormattedImage(const char* path) {
-    // The file was just written: failing to open it again must not format it again.
-    return openAndMount(path, false);
-}
-
-bool createEmptyImage(const char* path) {
-    switch (writeEmptyFloppy(path)) {
-        case FloppyWrite::Done:
-            return true;
-        case FloppyWrite::WriteFailed:
-            // A short image would mount as a damaged one later: leave none.
-            removeIncompleteHostFile(path);
-            return false;
-        case FloppyWrite::CannotCreate:
-            break;  // what is there (a read-only image, say) stays untouched
-    }
-    return false;
 }
 
 bool closeImage() {
@@ -90,6 +67,7 @@ void resetImageState() {
     closeImage();
     image.volumeHolder.reset();
     image.binaryMode = false;
+    image.readOnly = false;
     image.imagePath = nullptr;
 }
 
@@ -99,6 +77,13 @@ bool isImageFile(const char* hostPath) {
 
 bool fileSystemAvailable() {
     return !image.binaryMode && image.currentDirectory != nullptr && image.volumeHolder;
+}
+
+bool refuseIfReadOnly() {
+    if (image.readOnly) {
+        printLine(msg::kMsgImageReadOnly);
+    }
+    return image.readOnly;
 }
 
 }  // namespace fat12img

@@ -15,6 +15,7 @@ namespace fat12img {
 // directory object.
 struct ImageState {
     bool binaryMode = false;
+    bool readOnly = false;            // the host lets this run only read the image
     const char* imagePath = nullptr;  // not copied: it lives for the whole run
     OpenFile imageFile;
     ImageDevice imageDevice;
@@ -24,17 +25,13 @@ struct ImageState {
 
 extern ImageState image;
 
-// Opens the image for update (writing an empty floppy there when it cannot be opened) and
-// mounts it; true when the image is open, in either mode.
+// Opens the existing image for update, or for reading only when the host refuses writing
+// it, and mounts it; true when the image is open, in either mode. A missing image is not
+// created here: that is the lock's work, before anything is read.
 bool mountImage(const char* path);
-// The same for an image that format has just written: it is never formatted again.
-bool mountFormattedImage(const char* path);
 // Closes the image; false when the host reports that the close failed, which may be
 // where a network file system tells of a write it could not complete.
 bool closeImage();
-// Writes an empty formatted floppy at path, for an image that does not exist yet; a file
-// that could not be written whole is removed again.
-bool createEmptyImage(const char* path);
 bool mountVolume(std::unique_ptr<FatVolume>& holder, ImageDevice& device);
 std::unique_ptr<FatDirectory> openRootDirectory();
 // Closes the image and forgets everything, as at program start.
@@ -44,5 +41,8 @@ void resetImageState();
 bool isImageFile(const char* hostPath);
 // Whether the file-system commands can run: a volume is mounted and a directory current.
 bool fileSystemAvailable();
+// For every command that would change the image, before it looks at its arguments: true,
+// after saying so, when the image may only be read.
+bool refuseIfReadOnly();
 
 }  // namespace fat12img

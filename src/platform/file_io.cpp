@@ -293,7 +293,7 @@ std::optional<uint64_t> fileSize(std::FILE* file) {
         if (S_ISREG(status.st_mode)) {
             return static_cast<uint64_t>(status.st_size);
         }
-        if (S_ISDIR(status.st_mode)) {
+        if (S_ISDIR(status.st_mode) || S_ISCHR(status.st_mode)) {
             return std::nullopt;
         }
     }
@@ -336,20 +336,6 @@ bool isSameHostFile(const char* path, const char* otherPath) {
     std::error_code error;
     return path != nullptr && otherPath != nullptr &&
            std::filesystem::equivalent(path, otherPath, error) && !error;
-}
-
-OpenFile openHostFileForReading(const char* path) {
-    if (isHostDirectory(path)) {
-        return OpenFile();
-    }
-    return OpenFile::open(path, "rb", FileRole::Host);
-}
-
-OpenFile createHostFile(const char* path) {
-    if (isHostDirectory(path)) {
-        return OpenFile();
-    }
-    return OpenFile::open(path, "wb", FileRole::Host);
 }
 
 void removeIncompleteHostFile(const char* path) {
@@ -410,6 +396,15 @@ Counts counts() {
 
 bool fired() {
     return faultState.fired;
+}
+
+Kind lockFault() {
+    const Kind kind = faultState.plan.kind;
+    if (kind != Kind::NoLocks && kind != Kind::LockFails) {
+        return Kind::None;
+    }
+    faultState.fired = true;
+    return kind;
 }
 
 }  // namespace faults

@@ -36,7 +36,8 @@ bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t cou
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
 // The size of a file just opened, which stays positioned at its start; none for a
-// directory or for something that cannot be sought, such as a pipe.
+// directory, for something that cannot be sought, such as a pipe, and for a character
+// device, whose end means nothing.
 std::optional<uint64_t> fileSize(std::FILE* file);
 // False when the host reports a failed close: a network file system may tell of a write
 // it could not complete only here.
@@ -82,12 +83,6 @@ class OpenFile {
     FileRole role_ = FileRole::Host;
 };
 
-// Opens a host file to read it; none for a directory, which opens for reading on some
-// systems but holds no bytes.
-OpenFile openHostFileForReading(const char* path);
-// Creates or empties a host file to write it; none for a directory.
-OpenFile createHostFile(const char* path);
-
 // Makes transfers fail on purpose, for tests. Transfers are counted per role and
 // direction from 1 while a plan is armed.
 namespace faults {
@@ -101,6 +96,8 @@ enum class Kind : uint8_t {
     PowerCut,    // write number `at` is the last to reach the file; later ones vanish
                  // although they report success, as if the process had ended there
     FailClose,   // close number `at` reports failure (the file is closed all the same)
+    NoLocks,     // every lock fails as on a file system that has none
+    LockFails,   // every lock fails with an error of any other kind
 };
 
 struct Plan {
@@ -124,6 +121,9 @@ void disarm();
 Counts counts();
 // Whether the armed fault has fired.
 bool fired();
+// NoLocks or LockFails when the armed plan makes locks fail (the fault has then fired);
+// None otherwise.
+Kind lockFault();
 
 }  // namespace faults
 

@@ -2,11 +2,14 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
+
+#include "platform/file_open.hpp"
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,217 +22,197 @@ namespace {
 // How often a waiting run tries again, and after how many tries it says that it waits.
 constexpr unsigned kRetryMilliseconds = 20;
 constexpr unsigned kTriesBeforeNotice = 50;
+// An image that others keep creating and removing under this run is given up after this
+// many attempts to open and lock it.
+constexpr int kMaxAttempts = 100;
 
-}  // namespace
+enum class LockTry : uint8_t { Locked, Busy, NoLocks, Failed };
 
 #if defined(_WIN32)
-
-namespace {
 
 // Windows byte-range locks are mandatory: the lock covers one byte far past any image, so
 // that reads and writes through other handles of this run are not blocked by it.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
-bool tryLock(HANDLE handle, bool wait) {
+LockTry hostLock(std::FILE* file, bool shared, bool wait) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     OVERLAPPED where{};
     where.OffsetHigh = kLockOffsetHigh;
-    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    return LockFileEx(handle, flags, 0, 1, 0, &where) != 0;
-}
-
-HANDLE openShared(const char* path, DWORD disposition) {
-    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-}  // namespace
-
-bool ImageLock::acquire(const char* path, void (*onWait)()) {
-    release();
-    bool noticed = false;
-    for (;;) {
-        HANDLE handle = openShared(path, OPEN_EXISTING);
-        if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
-            // Created under a temporary name and locked before it takes the image's name:
-            // no other run can see the new file unlocked.
-            const std::string temporary =
-                std::string(path) + ".lock-" + std::to_string(GetCurrentProcessId());
-            // Read access is all the lock needs; more would keep this run's own handles
-            // (which do not share deletion) from opening the image.
-            HANDLE fresh = CreateFileA(temporary.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (fresh == INVALID_HANDLE_VALUE) {
-                return false;
-            }
-            if (tryLock(fresh, true) && MoveFileExA(temporary.c_str(), path, 0) != 0) {
-                handle_ = fresh;
-                created_ = true;
-                return true;
-            }
-            CloseHandle(fresh);
-            DeleteFileA(temporary.c_str());
-            continue;  // another run created it first: lock that one
-        }
-        if (handle == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        for (unsigned tries = 1; !tryLock(handle, false); ++tries) {
-            if (tries < kTriesBeforeNotice) {
-                Sleep(kRetryMilliseconds);
-                continue;
-            }
-            if (!noticed) {
-                onWait();
-                noticed = true;
-            }
-            if (!tryLock(handle, true)) {
-                CloseHandle(handle);
-                return false;
-            }
-            break;
-        }
-        handle_ = handle;
-        return true;
+    const DWORD flags =
+        (shared ? 0 : LOCKFILE_EXCLUSIVE_LOCK) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(handle, flags, 0, 1, 0, &where) != 0) {
+        return LockTry::Locked;
+    }
+    switch (GetLastError()) {
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_IO_PENDING:
+            return LockTry::Busy;
+        case ERROR_NOT_SUPPORTED:
+        case ERROR_INVALID_FUNCTION:
+            return LockTry::NoLocks;
+        default:
+            return LockTry::Failed;
     }
 }
 
-void ImageLock::release() {
-    if (handle_ != nullptr) {
-        CloseHandle(static_cast<HANDLE>(handle_));
-        handle_ = nullptr;
-    }
-    created_ = false;
+void pause() {
+    Sleep(kRetryMilliseconds);
+}
+
+bool stillNamedBy(std::FILE* /*file*/, const char* /*path*/) {
+    // A file that is open here cannot be removed or replaced on Windows.
+    return true;
 }
 
 #else
 
-namespace {
-
-bool lockNow(int descriptor) {
-    while (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EINTR) {
-            return false;
+LockTry hostLock(std::FILE* file, bool shared, bool wait) {
+    const int operation = (shared ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
+    while (flock(fileno(file), operation) != 0) {
+        if (errno == EINTR) {
+            continue;
         }
-    }
-    return true;
-}
-
-bool lockWaiting(int descriptor) {
-    while (flock(descriptor, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            return false;
+        if (errno == EWOULDBLOCK) {
+            return LockTry::Busy;
         }
-    }
-    return true;
-}
-
-std::string directoryOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Creates the missing image already locked: a temporary file in the image's directory is
-// locked and then linked under the image's name, which fails if another run was first.
-// -1 with errno EEXIST when another run was first.
-int createLocked(const char* path) {
-    std::string temporary = directoryOf(path) + "/.fat12img-XXXXXX";
-    const int descriptor = mkstemp(temporary.data());
-    if (descriptor < 0) {
-        // No temporary file can be made there: create the image itself, which leaves a
-        // moment in which another run could find it empty and unlocked.
-        const int direct = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (direct >= 0 && !lockWaiting(direct)) {
-            close(direct);
-            return -1;
+        // A network file system mounted without a lock service, or one that has no locks.
+        if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOTSUP) {
+            return LockTry::NoLocks;
         }
-        return direct;
+        return LockTry::Failed;
     }
-    // mkstemp gives 0600; an image is an ordinary file that the umask governs.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    const bool linked = lockWaiting(descriptor) && link(temporary.c_str(), path) == 0;
-    const int linkError = errno;
-    unlink(temporary.c_str());
-    if (!linked) {
-        close(descriptor);
-        errno = linkError;
-        return -1;
-    }
-    return descriptor;
+    return LockTry::Locked;
 }
 
-bool stillNamedBy(int descriptor, const char* path) {
+void pause() {
+    usleep(kRetryMilliseconds * 1000);
+}
+
+// Whether the path still names the file that was locked: while this run waited, another
+// may have removed or replaced it.
+bool stillNamedBy(std::FILE* file, const char* path) {
     struct stat held {};
     struct stat named {};
-    return fstat(descriptor, &held) == 0 && stat(path, &named) == 0 &&
+    return fstat(fileno(file), &held) == 0 && stat(path, &named) == 0 &&
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+#endif
+
+LockTry tryLock(std::FILE* file, bool shared, bool wait) {
+    switch (faults::lockFault()) {
+        case faults::Kind::NoLocks:
+            return LockTry::NoLocks;
+        case faults::Kind::LockFails:
+            return LockTry::Failed;
+        default:
+            break;
+    }
+    return hostLock(file, shared, wait);
+}
+
+// Locks, waiting as long as another run holds the lock; after about a second of it, says
+// so once per run.
+LockTry lockWaiting(std::FILE* file, bool shared, void (*onWait)(), bool& noticed) {
+    for (unsigned tries = 1;; ++tries) {
+        const LockTry attempt = tryLock(file, shared, false);
+        if (attempt != LockTry::Busy) {
+            return attempt;
+        }
+        if (tries < kTriesBeforeNotice) {
+            pause();
+            continue;
+        }
+        if (!noticed) {
+            onWait();
+            noticed = true;
+        }
+        return tryLock(file, shared, true);
+    }
+}
+
+LockOutcome outcomeOf(LockTry lock) {
+    switch (lock) {
+        case LockTry::Locked:
+            return LockOutcome::Locked;
+        case LockTry::NoLocks:
+            return LockOutcome::Unlocked;
+        default:
+            return LockOutcome::Failed;
+    }
+}
+
+enum class Creation : uint8_t { Created, NameTaken, Failed };
+
+// Creates the missing image at path (at the end of its symbolic links) from writeImage,
+// whole or not at all: the file gets the image's name only once it is complete and locked,
+// so no other run ever sees it short or unlocked.
+Creation createImage(const char* path, const ImageWriter& writeImage, OpenFile& created,
+                     LockTry& lock) {
+    const std::string target = finalTarget(path);
+    if (target.empty()) {
+        return Creation::Failed;
+    }
+    TemporaryFile image = TemporaryFile::beside(target, FileRole::Image, newFileMode());
+    if (!image || !writeImage(image.get())) {
+        return Creation::Failed;
+    }
+    // Nobody else knows the file yet, so the lock is free.
+    lock = tryLock(image.get(), false, false);
+    if (lock != LockTry::Locked && lock != LockTry::NoLocks) {
+        return Creation::Failed;
+    }
+    switch (image.publishAs(target)) {
+        case TemporaryFile::Publication::Done:
+            created = image.release();
+            return Creation::Created;
+        case TemporaryFile::Publication::NameTaken:
+            return Creation::NameTaken;
+        case TemporaryFile::Publication::Failed:
+            break;
+    }
+    return Creation::Failed;
 }
 
 }  // namespace
 
-bool ImageLock::acquire(const char* path, void (*onWait)()) {
+LockOutcome ImageLock::acquire(const char* path, void (*onWait)(),
+                               const ImageWriter& writeNewImage) {
     release();
     bool noticed = false;
-    for (;;) {
-        int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-        if (descriptor < 0 && errno == ENOENT) {
-            descriptor = createLocked(path);
-            if (descriptor >= 0) {
-                descriptor_ = descriptor;
-                created_ = true;
-                return true;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        ImageAccess access = ImageAccess::Unusable;
+        OpenFile file = openImageFile(path, access);
+        LockTry lock = LockTry::Failed;
+        if (access == ImageAccess::Missing) {
+            switch (createImage(path, writeNewImage, file, lock)) {
+                case Creation::Created:
+                    file_ = std::move(file);
+                    return outcomeOf(lock);
+                case Creation::NameTaken:
+                    continue;  // another run created it first: lock that one
+                case Creation::Failed:
+                    return LockOutcome::Failed;
             }
-            if (errno == EEXIST) {
-                continue;  // another run created it first: lock that one
-            }
-            return false;
         }
-        if (descriptor < 0) {
-            return false;
+        if (!file) {
+            return LockOutcome::Failed;
         }
-        for (unsigned tries = 1; !lockNow(descriptor); ++tries) {
-            if (errno != EWOULDBLOCK) {
-                close(descriptor);
-                return false;
-            }
-            if (tries < kTriesBeforeNotice) {
-                usleep(kRetryMilliseconds * 1000);
-                continue;
-            }
-            if (!noticed) {
-                onWait();
-                noticed = true;
-            }
-            if (!lockWaiting(descriptor)) {
-                close(descriptor);
-                return false;
-            }
-            break;
+        lock = lockWaiting(file.get(), access == ImageAccess::ReadOnly, onWait, noticed);
+        if (lock == LockTry::Failed) {
+            return LockOutcome::Failed;
         }
-        // A run that created the image and failed to format it removes it again: the
-        // lock then sits on a file that has no name any more, so start over.
-        if (!stillNamedBy(descriptor, path)) {
-            close(descriptor);
-            continue;
+        if (!stillNamedBy(file.get(), path)) {
+            continue;  // removed or replaced while this run waited: start over
         }
-        descriptor_ = descriptor;
-        return true;
+        file_ = std::move(file);
+        return outcomeOf(lock);
     }
+    return LockOutcome::Failed;
 }
 
 void ImageLock::release() {
-    if (descriptor_ >= 0) {
-        close(descriptor_);
-        descriptor_ = -1;
-    }
-    created_ = false;
+    file_ = OpenFile();
 }
-
-#endif
 
 }  // namespace fat12img

@@ -1,11 +1,28 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+#include "platform/file_io.hpp"
+
 namespace fat12img {
 
-// An exclusive advisory lock on the image file, held for a whole run so that two runs on
-// one image take turns: a Makefile run with -j must not lose files. It is taken before
-// anything is read or emptied and kept across the close and reopen of write and format.
-// Tools that do not lock are not stopped.
+// Writes the bytes of a new image into a file just created; false when a write failed.
+using ImageWriter = std::function<bool(std::FILE*)>;
+
+enum class LockOutcome : uint8_t {
+    Locked,
+    Unlocked,  // the file system has no locks: the run goes on without one
+    Failed,    // no image can be opened or created there, or the lock failed otherwise
+};
+
+// An advisory lock on the image file, held for a whole run so that two runs on one image
+// take turns: a Makefile run with -j must not lose files. It is taken before anything is
+// read or emptied and kept across the close and reopen of write and format: exclusive for
+// an image that may be written, shared for one the host lets the run only read, so that
+// readers run together and a writer waits for them. Tools that do not lock are not
+// stopped.
 class ImageLock {
   public:
     ImageLock() = default;
@@ -14,22 +31,16 @@ class ImageLock {
     ~ImageLock() { release(); }
 
     // Locks the image at path, waiting while another run holds it; after about a second of
-    // waiting, `onWait` is called once. A missing image is created empty and locked in one
-    // step, so that of two runs started together exactly one formats it. False when the
-    // file can be neither opened nor created; the run then goes on unlocked and fails to
-    // open the image as it would have anyway.
-    bool acquire(const char* path, void (*onWait)());
-    // Whether acquire created the file: it is empty and must be formatted.
-    bool createdImage() const { return created_; }
+    // waiting, `onWait` is called once. A missing image (or the missing target of a
+    // symbolic link) is created from writeNewImage, whole or not at all: the bytes go into
+    // a temporary file beside it, which is locked and only then given the image's name, so
+    // that an interrupted creation leaves no image and of two runs started together
+    // exactly one creates it.
+    LockOutcome acquire(const char* path, void (*onWait)(), const ImageWriter& writeNewImage);
     void release();
 
   private:
-#if defined(_WIN32)
-    void* handle_ = nullptr;
-#else
-    int descriptor_ = -1;
-#endif
-    bool created_ = false;
+    OpenFile file_;
 };
 
 }  // namespace fat12img

@@ -81,11 +81,7 @@ std::vector<uint8_t> formattedBootSector() {
     return sector;
 }
 
-FloppyWrite writeEmptyFloppy(const char* path) {
-    OpenFile file = OpenFile::open(path, "wb", FileRole::Image);
-    if (!file) {
-        return FloppyWrite::CannotCreate;
-    }
+bool writeEmptyFloppy(std::FILE* file) {
     // Everything in front of the data area is one write; the data area follows as copies
     // of one sector of the fill byte.
     constexpr uint32_t kSystemSectors =
@@ -94,7 +90,7 @@ FloppyWrite writeEmptyFloppy(const char* path) {
     try {
         buffer.assign(static_cast<size_t>(kSystemSectors) * floppy::kSectorSize, 0);
     } catch (const std::bad_alloc&) {
-        return FloppyWrite::WriteFailed;
+        return false;
     }
     const std::vector<uint8_t> bootSector = formattedBootSector();
     std::copy(bootSector.begin(), bootSector.end(), buffer.begin());
@@ -105,16 +101,22 @@ FloppyWrite writeEmptyFloppy(const char* path) {
         fat[1] = 0xFF;
         fat[2] = 0xFF;
     }
-    bool written = writeBlock(file.get(), buffer.data(), buffer.size(), FileRole::Image);
+    if (!writeBlock(file, buffer.data(), buffer.size(), FileRole::Image)) {
+        return false;
+    }
     buffer.assign(floppy::kSectorSize, floppy::kDataFill);
-    written = written && writeRepeated(file.get(), buffer.data(), buffer.size(),
-                                       floppy::kDataSectors, FileRole::Image);
-    const bool closed = file.close();
-    return written && closed ? FloppyWrite::Done : FloppyWrite::WriteFailed;
+    return writeRepeated(file, buffer.data(), buffer.size(), floppy::kDataSectors, FileRole::Image);
 }
 
 FloppyWrite cmdFormat(const char* imagePath, bool imageClosed) {
-    const FloppyWrite outcome = writeEmptyFloppy(imagePath);
+    // The image is rewritten in place: the run holds its lock, and the file is what the
+    // user asked to format.
+    OpenFile file = OpenFile::open(imagePath, "wb", FileRole::Image);
+    FloppyWrite outcome = FloppyWrite::CannotCreate;
+    if (file) {
+        const bool written = writeEmptyFloppy(file.get());
+        outcome = file.close() && written ? FloppyWrite::Done : FloppyWrite::WriteFailed;
+    }
     // A close that failed may be a write of the old image that never completed; the new
     // image replaces it all the same, but the failure is said.
     if (outcome == FloppyWrite::WriteFailed || !imageClosed) {

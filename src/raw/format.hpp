@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace fat12img {
@@ -23,8 +24,9 @@ std::vector<uint8_t> formattedBootSector();
 
 enum class FloppyWrite : uint8_t { Done, CannotCreate, WriteFailed };
 
-// Creates or truncates the file at path and writes an empty formatted floppy into it.
-FloppyWrite writeEmptyFloppy(const char* path);
+// Writes an empty formatted floppy into a file just created or emptied; false when a write
+// failed.
+bool writeEmptyFloppy(std::FILE* file);
 
 // Replaces the image file at imagePath, which the caller has closed and mounts again
 // afterwards unless the file could not be created, with an empty formatted floppy.

@@ -10,6 +10,7 @@
 #include "console/console.hpp"
 #include "console/messages.hpp"
 #include "platform/file_io.hpp"
+#include "platform/file_open.hpp"
 #include "volume/byte_buffer.hpp"
 #include "volume/image_device.hpp"
 
@@ -63,6 +64,29 @@ bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill
     return true;
 }
 
+// The length of a host file that says it is empty (files under /proc say so whatever they
+// hold), found by reading it to its end, but no further than `limit`; the transfer seeks
+// it to where it starts afterwards. None when a read fails.
+std::optional<uint64_t> lengthByReading(std::FILE* host, uint64_t limit) {
+    ByteBuffer buffer;
+    try {
+        buffer.resize(static_cast<size_t>(kSectorsPerTransfer) * raw::kSectorSize);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    uint64_t length = 0;
+    ReadOutcome outcome = ReadOutcome::Whole;
+    while (outcome == ReadOutcome::Whole && length <= limit) {
+        size_t got = 0;
+        outcome = readBlock(host, buffer.data(), buffer.size(), FileRole::Host, &got);
+        length += got;
+    }
+    if (outcome == ReadOutcome::Failed) {
+        return std::nullopt;
+    }
+    return length;
+}
+
 }  // namespace
 
 std::optional<SectorSource> openSectorSource(const char* hostPath, const RawParameters& p,
@@ -71,8 +95,10 @@ std::optional<SectorSource> openSectorSource(const char* hostPath, const RawPara
     source.count = p.num;
     if (source.count == 0) {
         source.host = openHostFileForReading(hostPath);
-        const std::optional<uint64_t> size =
-            source.host ? fileSize(source.host.get()) : std::nullopt;
+        std::optional<uint64_t> size = source.host ? fileSize(source.host.get()) : std::nullopt;
+        if (size == uint64_t(0)) {
+            size = lengthByReading(source.host.get(), raw::kMaxSectors * raw::kSectorSize);
+        }
         if (!size) {
             printLine(msg::kMsgCannotOpenHostFile);
             return std::nullopt;
@@ -136,12 +162,13 @@ void cmdRead(const char* hostPath, const RawParameters& p, ImageDevice& image,
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }
-    OpenFile host = createHostFile(hostPath);
+    HostReplacement host = HostReplacement::open(hostPath);
     if (!host) {
         printLine(msg::kMsgCannotOpenHostFile);
         return;
     }
-    if (!seekFile(host.get(), static_cast<uint64_t>(p.base) * raw::kSectorSize)) {
+    // A FIFO that has a reader cannot be sought, not even to where it is.
+    if (p.base != 0 && !seekFile(host.get(), static_cast<uint64_t>(p.base) * raw::kSectorSize)) {
         printLine(msg::kMsgHostWriteSeekFailed);
         return;
     }
@@ -169,11 +196,10 @@ void cmdRead(const char* hostPath, const RawParameters& p, ImageDevice& image,
         }
         done += sectors;
     }
-    if (!host.close() && message == nullptr) {
+    if (message == nullptr && !host.commit()) {
         message = msg::kMsgWriteFailed;
     }
     if (message != nullptr) {
-        removeIncompleteHostFile(hostPath);
         printLine(message);
     }
 }

@@ -42,13 +42,19 @@ bool parseTransferParameters(int count, char** tokens, RawParameters& p) {
 // closed around them and mounted again, so that what they wrote takes effect at once and
 // the shell goes on in the mode the file now gives.
 void runFormat() {
+    if (refuseIfReadOnly()) {
+        return;
+    }
     const bool closed = closeImage();
     if (cmdFormat(image.imagePath, closed) != FloppyWrite::CannotCreate) {
-        mountFormattedImage(image.imagePath);
+        mountImage(image.imagePath);
     }
 }
 
 void runWrite(int count, char** tokens) {
+    if (refuseIfReadOnly()) {
+        return;
+    }
     RawParameters p;
     if (!parseTransferParameters(count, tokens, p)) {
         return;

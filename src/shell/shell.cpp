@@ -8,6 +8,7 @@
 #include "image/image_state.hpp"
 #include "platform/file_io.hpp"
 #include "platform/image_lock.hpp"
+#include "raw/format.hpp"
 #include "shell/dispatcher.hpp"
 #include "shell/options.hpp"
 #include "shell/tokenizer.hpp"
@@ -106,12 +107,16 @@ int runShell(int argc, char** argv, std::FILE* input) {
         printFormatted(msg::kFmtMountFailed, path);
         return exitStatus(errexit, takeOutcome());
     }
-    // Held until the run ends, across the close and reopen of format and write.
+    // Held until the run ends, across the close and reopen of format and write. A missing
+    // image is created by it, as an empty floppy.
     ImageLock lock;
-    lock.acquire(path, printImageBusy);
-    if ((lock.createdImage() && !createEmptyImage(path)) || !mountImage(path)) {
+    const LockOutcome locked = lock.acquire(path, printImageBusy, writeEmptyFloppy);
+    if (locked == LockOutcome::Failed || !mountImage(path)) {
         printFormatted(msg::kFmtMountFailed, path);
         return exitStatus(errexit, takeOutcome());
+    }
+    if (locked == LockOutcome::Unlocked) {
+        printErrorLine(msg::kMsgLockUnavailable);
     }
     Outcome outcome = Outcome::Succeeded;
     if (commandCount > 0) {

@@ -316,6 +316,13 @@ bool FatVolume::readSectorList(const uint32_t* sectors, size_t count, uint8_t* b
     return true;
 }
 
+bool FatVolume::imageHolds(uint64_t bytes) const {
+    const std::optional<uint64_t> length = imageDevice_ != nullptr && imageDevice_->file != nullptr
+                                               ? fileSize(imageDevice_->file)
+                                               : std::nullopt;
+    return length && *length >= bytes;
+}
+
 bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
                           ChainBlock& out) const {
     out = ChainBlock{};
@@ -327,8 +334,11 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
         uint32_t last = 0;
         uint32_t cluster = firstCluster;
         for (uint32_t walked = 0; isDataCluster(cluster) && walked < maxChainLength(); ++walked) {
-            while (sectors.size() + spc > sectors.capacity()) {
-                sectors.reserve(sectors.capacity() + (growStep == 0 ? spc : growStep));
+            if (sectors.size() + spc > sectors.capacity()) {
+                // Doubling keeps a long chain from being copied once per step.
+                const size_t step = growStep == 0 ? spc : growStep;
+                sectors.reserve(std::max(
+                    {sectors.size() + spc, sectors.capacity() + step, sectors.capacity() * 2}));
             }
             const uint32_t first = clusterToSector(cluster);
             for (uint32_t j = 0; j < spc; ++j) {
@@ -336,6 +346,10 @@ bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t
             }
             last = cluster;
             cluster = getFatEntry(cluster);
+        }
+        // A cycle repeats sectors: with large clusters a small image could claim gigabytes.
+        if (!imageHolds(static_cast<uint64_t>(sectors.size()) * bps)) {
+            return false;
         }
         ByteBuffer data(sectors.size() * bps);
         if (!readSectorList(sectors.data(), sectors.size(), data.data())) {

@@ -103,6 +103,9 @@ class FatVolume {
     // cannot be read or memory runs out, and then `out` holds nothing.
     bool loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,
                    ChainBlock& out) const;
+    // Whether the image file has at least this many bytes: no table or chain read from it
+    // can hold more, whatever its FAT and geometry claim, so nothing larger is allocated.
+    bool imageHolds(uint64_t bytes) const;
 
     // The in-memory FAT (the sectors that hold an entry of some cluster), and per sector of
     // it whether the image may hold other bytes, so that a flush would write it: for tests

@@ -31,8 +31,9 @@ bool imageRead(ImageDevice& device, uint32_t sector, uint8_t* buffer, size_t len
 
 bool imageWrite(ImageDevice& device, uint32_t sector, const uint8_t* buffer, size_t length,
                 uint32_t unitBytes) {
-    return device.file != nullptr && writeBlockAt(device.file, byteOffset(sector, unitBytes),
-                                                  buffer, length, FileRole::Image);
+    return device.file != nullptr && !device.readOnly &&
+           writeBlockAt(device.file, byteOffset(sector, unitBytes), buffer, length,
+                        FileRole::Image);
 }
 
 }  // namespace fat12img

@@ -19,10 +19,13 @@ struct ImageDevice {
     std::FILE* file = nullptr;
     // Set by a read that the host refused (not one cut short by the end of the image).
     bool readFailed = false;
+    // An image the host lets this run only read: every write fails without being tried.
+    bool readOnly = false;
 
-    void attach(std::FILE* handle) {
+    void attach(std::FILE* handle, bool onlyForReading = false) {
         file = handle;
         readFailed = false;
+        readOnly = onlyForReading;
     }
 };
 

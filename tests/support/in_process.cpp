@@ -13,25 +13,29 @@ namespace testimg {
 
 namespace {
 
-// Sends standard output to a temporary file while it lives, and gives what was written.
-class CapturedStdout {
+// Sends standard output or standard error to a temporary file while it lives, and gives
+// what was written.
+class CapturedStream {
   public:
     // A named file in a directory of its own: the C runtime's tmpfile needs rights in the
     // root of the drive on some systems.
-    CapturedStdout() : file_(std::fopen(dir_.file("stdout").c_str(), "w+b")) {
+    CapturedStream(std::FILE* stream, int descriptor)
+        : file_(std::fopen(dir_.file("captured").c_str(), "w+b")),
+          stream_(stream),
+          descriptor_(descriptor) {
         if (file_ == nullptr) {
-            throw std::runtime_error("cannot create the file for standard output");
+            throw std::runtime_error("cannot create the file for a captured stream");
         }
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        dup2(fileno(file_), STDOUT_FILENO);
+        std::fflush(stream_);
+        saved_ = dup(descriptor_);
+        dup2(fileno(file_), descriptor_);
     }
-    ~CapturedStdout() {
+    ~CapturedStream() {
         restore();
         std::fclose(file_);
     }
-    CapturedStdout(const CapturedStdout&) = delete;
-    CapturedStdout& operator=(const CapturedStdout&) = delete;
+    CapturedStream(const CapturedStream&) = delete;
+    CapturedStream& operator=(const CapturedStream&) = delete;
 
     std::string text() {
         restore();
@@ -48,8 +52,8 @@ class CapturedStdout {
   private:
     void restore() {
         if (saved_ >= 0) {
-            std::fflush(stdout);
-            dup2(saved_, STDOUT_FILENO);
+            std::fflush(stream_);
+            dup2(saved_, descriptor_);
             close(saved_);
             saved_ = -1;
         }
@@ -57,6 +61,8 @@ class CapturedStdout {
 
     TempDir dir_;
     std::FILE* file_;
+    std::FILE* stream_;
+    int descriptor_;
     int saved_ = -1;
 };
 
@@ -73,13 +79,15 @@ InProcessRun runShellWith(std::vector<std::string> words, std::FILE* input,
     argv.push_back(nullptr);
     InProcessRun run;
     {
-        CapturedStdout captured;
+        CapturedStream captured(stdout, STDOUT_FILENO);
+        CapturedStream errors(stderr, STDERR_FILENO);
         fat12img::faults::arm(plan);
         fat12img::runShell(static_cast<int>(words.size()), argv.data(), input);
         run.counts = fat12img::faults::counts();
         run.faultFired = fat12img::faults::fired();
         fat12img::faults::disarm();
         run.output = captured.text();
+        run.errorOutput = errors.text();
     }
     fat12img::resetImageState();
     return run;

@@ -9,7 +9,8 @@
 namespace testimg {
 
 struct InProcessRun {
-    std::string output;  // standard output, byte for byte
+    std::string output;       // standard output, byte for byte
+    std::string errorOutput;  // standard error
     fat12img::faults::Counts counts;
     bool faultFired = false;
 };

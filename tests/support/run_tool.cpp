@@ -17,8 +17,11 @@
 #endif
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <iconv.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace testimg {
@@ -157,6 +160,18 @@ bool haveProgram(const std::string&) {
     return false;
 }
 
+ToolResult runToolUnder(const std::string&, const std::vector<std::string>&, const ShellRun&) {
+    throw std::runtime_error("no POSIX shell on Windows");
+}
+
+std::string whyNoUnprivilegedRuns() {
+    return "no setpriv on Windows";
+}
+
+long peakMemoryKiB(const std::string&, const std::vector<std::string>&) {
+    throw std::runtime_error("no wait4 on Windows");
+}
+
 std::string encodeUtf8As(const std::string& utf8, const char* encoding) {
     // Windows knows Shift_JIS as code page 932 only, under either name.
     const std::string name = encoding;
@@ -243,6 +258,65 @@ ToolResult runTool(const std::string& workingDirectory, const std::vector<std::s
 
 bool haveProgram(const std::string& name) {
     return runShell("command -v " + shellQuote(name) + " >/dev/null 2>&1").exitStatus == 0;
+}
+
+namespace {
+
+const char kUnprivileged[] = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+}  // namespace
+
+ToolResult runToolUnder(const std::string& dir, const std::vector<std::string>& args,
+                        const ShellRun& how) {
+    std::string command =
+        "cd " + shellQuote(dir) + " && " + (how.before.empty() ? "" : how.before + " && ") +
+        "exec timeout " + std::to_string(how.timeLimitSeconds) + " " +
+        (how.unprivileged && geteuid() == 0 ? kUnprivileged : "") + shellQuote(FAT12IMG_BINARY);
+    for (const std::string& a : args) {
+        command += " " + shellQuote(a);
+    }
+    return runShell("bash -c " + shellQuote(command) + " </dev/null");
+}
+
+std::string whyNoUnprivilegedRuns() {
+    if (geteuid() != 0) {
+        return "";
+    }
+    if (!haveProgram("setpriv")) {
+        return "setpriv is missing";
+    }
+    if (runShell(kUnprivileged + std::string("test -x ") + shellQuote(FAT12IMG_BINARY))
+            .exitStatus != 0) {
+        return "uid 65534 cannot reach the built tool";
+    }
+    return "";
+}
+
+long peakMemoryKiB(const std::string& dir, const std::vector<std::string>& args) {
+    std::vector<std::string> words{FAT12IMG_BINARY};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int quiet = open("/dev/null", O_RDWR);
+        dup2(quiet, STDIN_FILENO);
+        dup2(quiet, STDOUT_FILENO);
+        if (chdir(dir.c_str()) == 0) {
+            execv(argv[0], argv.data());
+        }
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        throw std::runtime_error("the run of fat12img failed");
+    }
+    return usage.ru_maxrss;
 }
 
 namespace {

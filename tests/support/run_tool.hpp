@@ -34,6 +34,22 @@ ToolResult runMtoolsShiftJis(const std::string& commandLine);
 // Whether a program is on the PATH.
 bool haveProgram(const std::string& name);
 
+// How runToolUnder sets up a run of fat12img under the POSIX shell.
+struct ShellRun {
+    std::string before;         // shell commands run first, such as "ulimit -f 100"
+    bool unprivileged = false;  // as uid 65534 (through setpriv) when the tests run as root
+    int timeLimitSeconds = 30;  // a run that hangs is stopped (exit status 124)
+};
+// Runs fat12img with `args` in `dir`, standard input empty. POSIX only.
+ToolResult runToolUnder(const std::string& dir, const std::vector<std::string>& args,
+                        const ShellRun& how);
+// Why runs cannot be unprivileged here; empty when they can (as root with setpriv, or
+// when the tests run unprivileged already). The run's directory must be open to them.
+std::string whyNoUnprivilegedRuns();
+// The peak resident memory of one run of fat12img with `args` in `dir`, in KiB, as the
+// host accounts it to the child (wait4). POSIX only.
+long peakMemoryKiB(const std::string& dir, const std::vector<std::string>& args);
+
 // Converts UTF-8 text to the Shift_JIS bytes the tool prints (iconv, code page 932).
 std::string sjis(const std::string& utf8);
 // The same conversion into any iconv encoding (on Windows: CP932 and SHIFT_JIS, both code
