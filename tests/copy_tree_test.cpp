@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -119,6 +120,10 @@ TEST(CopyTree, TheSameTreeGivesTheSameImageWhateverOrderTheHostKeepsIt) {
 
 // Names with a 0x5C second byte, a 0xE5 first byte and lower-case ASCII letters.
 TEST(CopyTree, ShiftJisNamesGoInAndOutByteForByte) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "host file names in Shift_JIS need the ANSI code page 932, which the test "
+                    "host does not have";
+#endif
     ToolWorkspace w;
     const std::string soft = sjis(u8"ソフト");
     const std::string display = sjis(u8"表示.TXT");
@@ -145,9 +150,17 @@ TEST(CopyTree, ShiftJisNamesGoInAndOutByteForByte) {
     EXPECT_EQ(treeFilesDifference(readHostTree(w.file("back")), back), "");
 }
 
+// The lines as the tool prints them; the host paths (those under tree/ and out/) with the
+// host's own separator.
 std::string lines(const std::vector<std::string>& utf8) {
     std::string out;
-    for (const std::string& line : utf8) {
+    for (std::string line : utf8) {
+#if defined(_WIN32)
+        const size_t path = line.find(": ") + 2;
+        if (line.compare(path, 5, "tree/") == 0 || line.compare(path, 4, "out/") == 0) {
+            std::replace(line.begin() + long(path), line.end(), '/', '\\');
+        }
+#endif
         out += consoleLine(line);
     }
     return out;
@@ -182,6 +195,7 @@ TEST(CopyTree, RefusalsNameEveryOffenderAndChangeNothing) {
           u8"8.3形式の名前ではありません: tree/A.TEXT",
           u8"8.3形式の名前ではありません: tree/LONGNAME9.TXT",
           u8"8.3形式の名前ではありません: tree/SUB/A;B"}},
+#if !defined(_WIN32)  // a host that folds case cannot hold these names together
         {"names that become one",
          [](const ToolWorkspace& w) {
              addHostFile(w, "tree/readme.txt");
@@ -190,6 +204,7 @@ TEST(CopyTree, RefusalsNameEveryOffenderAndChangeNothing) {
          },
          in,
          {u8"名前が重複します: tree/ReadMe.Txt", u8"名前が重複します: tree/readme.txt"}},
+#endif
         {"an entry where the tree lands",
          [](const ToolWorkspace& w) {
              addHostFile(w, "tree/A");
@@ -298,9 +313,7 @@ TEST(CopyTree, ExitStatusesUnderErrexit) {
         int status;
     } rows[] = {
         {{"cp", "-r", "'nothere", "T"}, consoleLine(u8"コピー元のファイルが見つかりません"), 1},
-        {{"cp", "-r", "'tree", "T"},
-         consoleLine(u8"8.3形式の名前ではありません: tree/bad+name"),
-         1},
+        {{"cp", "-r", "'tree", "T"}, lines({u8"8.3形式の名前ではありません: tree/bad+name"}), 1},
         {{"cp", "-R", "T"}, consoleLine(u8"引数が足りません"), 2},
     };
     for (const auto& row : rows) {
