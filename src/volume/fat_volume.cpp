@@ -130,6 +130,36 @@ bool FatVolume::writeSectorsFrom(uint32_t first, uint32_t count, DataSource& sou
                          static_cast<size_t>(count) * geometry_.bytesPerSector);
 }
 
+bool FatVolume::readSectorsTo(uint32_t first, uint32_t count, size_t bytes, DataSink& sink) const {
+    if (imageDevice_ == nullptr) {
+        return false;
+    }
+    if (unfinishedUndo_.empty()) {
+        return sink.receiveFrom(*imageDevice_,
+                                static_cast<uint64_t>(first) * geometry_.bytesPerSector, bytes);
+    }
+    // Sectors that an undo could not put back read as their old bytes, which only memory
+    // holds: the run goes through a buffer of a few sectors.
+    constexpr uint32_t kSectorsPerPass = 64;
+    const uint32_t bps = geometry_.bytesPerSector;
+    ByteBuffer pass;
+    try {
+        pass.resize(static_cast<size_t>(std::min(count, kSectorsPerPass)) * bps);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(count - done, kSectorsPerPass);
+        const size_t from = static_cast<size_t>(done) * bps;
+        const size_t length = std::min<size_t>(static_cast<size_t>(n) * bps, bytes - from);
+        if (!readSectors(first + done, n, pass.data()) || !sink.receive(pass.data(), length)) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
 uint32_t FatVolume::getFatEntry(uint32_t cluster) const {
     // Mount made sure the FAT holds an entry for every data cluster, and only those are
     // ever looked at; anything else ends a chain.

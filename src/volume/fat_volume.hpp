@@ -69,6 +69,9 @@ class FatVolume {
     // The next count sectors' worth of bytes of `source`, into clusters that are free on
     // the image.
     bool writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source);
+    // The first `bytes` bytes of count adjacent sectors to `sink`, in one transfer where
+    // the image holds what they read as.
+    bool readSectorsTo(uint32_t first, uint32_t count, size_t bytes, DataSink& sink) const;
     // Where the order of writes matters for what a crash leaves: everything written so far
     // reaches the disk before anything written after. The host's cache keeps the order of
     // one process's writes, so for now this only marks the points.
