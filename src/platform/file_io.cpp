@@ -276,10 +276,10 @@ bool hostRefusesCopy(int error) {
 
 // Moves bytes [at, at + length) of the copy; the host's copy first, the buffer for what it
 // leaves. A failure of the host's copy is found out again through the buffer, which tells
-// a failed read from a failed write.
+// a failed read from a failed write. `moved` counts what reached the destination.
 CopyOutcome moveBytes(const CopyEnd& from, const CopyEnd& to, uint64_t at, uint64_t length,
-                      CopyBuffer& buffer) {
-    uint64_t moved = 0;
+                      CopyBuffer& buffer, uint64_t& moved) {
+    moved = 0;
 #if defined(__linux__)
     while (buffer.hostCopies && moved < length) {
         loff_t fromAt = static_cast<loff_t>(from.offset.value_or(0) + at + moved);
@@ -314,49 +314,58 @@ CopyOutcome moveBytes(const CopyEnd& from, const CopyEnd& to, uint64_t at, uint6
         if (failed) {
             return CopyOutcome::ReadFailed;
         }
-        if (got < want) {
-            return CopyOutcome::SourceEnded;
-        }
-        if (!writeSide(to, at + moved, block, got)) {
+        if (got > 0 && !writeSide(to, at + moved, block, got)) {
             return CopyOutcome::WriteFailed;
         }
         moved += got;
+        if (got < want) {
+            return CopyOutcome::SourceEnded;
+        }
     }
     return CopyOutcome::Whole;
 }
 
 }  // namespace
 
-CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length,
-                        CopyBuffer& buffer) {
+CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length, CopyBuffer& buffer,
+                        uint64_t* moved) {
     if (faultState.plan.bufferedCopies) {
         buffer.hostCopies = false;
     }
-    for (uint64_t done = 0; done < length;) {
-        const uint64_t step =
-            buffer.hostCopies ? length - done : std::min<uint64_t>(length - done, buffer.kBytes);
-        if (nextReadFails(from.role)) {
-            return CopyOutcome::ReadFailed;
-        }
-        const WriteFate fate = nextWriteFate(to.role);
-        if (fate == WriteFate::Fail) {
-            return CopyOutcome::WriteFailed;
-        }
-        if (fate == WriteFate::Vanish) {
-            if (!skipSide(from, step) || !skipSide(to, step)) {
+    uint64_t done = 0;
+    const CopyOutcome outcome = [&] {
+        while (done < length) {
+            const uint64_t step = buffer.hostCopies
+                                      ? length - done
+                                      : std::min<uint64_t>(length - done, buffer.kBytes);
+            if (nextReadFails(from.role)) {
+                return CopyOutcome::ReadFailed;
+            }
+            const WriteFate fate = nextWriteFate(to.role);
+            if (fate == WriteFate::Fail) {
                 return CopyOutcome::WriteFailed;
             }
-            done += step;
-            continue;
+            if (fate == WriteFate::Vanish) {
+                if (!skipSide(from, step) || !skipSide(to, step)) {
+                    return CopyOutcome::WriteFailed;
+                }
+                done += step;
+                continue;
+            }
+            uint64_t stepMoved = 0;
+            const CopyOutcome result = moveBytes(
+                from, to, done, fate == WriteFate::Short ? step / 2 : step, buffer, stepMoved);
+            done += stepMoved;
+            if (result != CopyOutcome::Whole || fate == WriteFate::Short) {
+                return result == CopyOutcome::Whole ? CopyOutcome::WriteFailed : result;
+            }
         }
-        const CopyOutcome outcome =
-            moveBytes(from, to, done, fate == WriteFate::Short ? step / 2 : step, buffer);
-        if (outcome != CopyOutcome::Whole || fate == WriteFate::Short) {
-            return outcome == CopyOutcome::Whole ? CopyOutcome::WriteFailed : outcome;
-        }
-        done += step;
+        return CopyOutcome::Whole;
+    }();
+    if (moved != nullptr) {
+        *moved = done;
     }
-    return CopyOutcome::Whole;
+    return outcome;
 }
 
 bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count, FileRole role) {
