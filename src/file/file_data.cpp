@@ -53,12 +53,18 @@ bool writeFileData(FatVolume& volume, uint32_t firstCluster, uint32_t size, Data
     if (!forEachRun(volume, firstCluster, needed, [](uint32_t, uint32_t, bool) { return true; })) {
         return false;
     }
-    // The last sector keeps the image's bytes after the end of the file (zeros where an
-    // image cut short has none), so it is the one sector read; it travels with the end of
-    // its run through a small buffer.
+    // The last sector keeps the image's bytes after the end of the file. Where an image cut
+    // short has none, they are zeros: the sector is read (as far as it exists) and travels
+    // with the end of its run through a small buffer.
     const uint32_t tailBytes = size % bps;
     return forEachRun(volume, firstCluster, needed, [&](uint32_t first, uint32_t count, bool last) {
         const bool endsInTail = last && tailBytes != 0;
+        // Where the image holds the whole last sector, the file's bytes end the run's one
+        // write and the rest of the sector is simply left as it is.
+        if (endsInTail && volume.imageHolds(static_cast<uint64_t>(first + count) * bps)) {
+            return volume.writeSectorsFrom(first, count, source,
+                                           static_cast<size_t>(count - 1) * bps + tailBytes);
+        }
         const uint32_t staged = endsInTail ? std::min(count - 1, kStagedSectors) : 0;
         const uint32_t direct = endsInTail ? count - 1 - staged : count;
         if (direct > 0 && !volume.writeSectorsFrom(first, direct, source)) {
