@@ -71,8 +71,8 @@ class CopyBuffer {
 // destination's, so that a planned fault fails it as it would fail those transfers.
 // `moved`, where given, tells how many bytes reached the destination: all of them that the
 // source had, when it ends early.
-CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length,
-                        CopyBuffer& buffer, uint64_t* moved = nullptr);
+CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length, CopyBuffer& buffer,
+                        uint64_t* moved = nullptr);
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
 // The size of a file just opened, which stays positioned at its start; none for a
