@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Compares fat12img with mtools and dd on the same work, one workload at a time: wall time
 # (hyperfine, ratio of medians), system calls, minor page faults, bytes written to the image,
-# and fat12img's peak memory. Prints a markdown table on stdout; progress goes to stderr.
+# and fat12img's peak memory. A third column times the floor: a static program that only
+# opens the image and reads its boot sector, what any tool pays before it does any work.
+# Prints a markdown table on stdout; progress goes to stderr.
 #
 # Every workload is checked once before it is timed (fat12img's output, the resulting image
 # or host file read back through the other tool), so a command that silently fails cannot
@@ -54,12 +56,12 @@ log() { printf '%s\n' "$*" >&2; }
 die() { printf 'bench: %s\n' "$*" >&2; exit 1; }
 
 missing=()
-for tool in hyperfine strace mformat mcopy mdir mdeltree mmd mkfs.fat dd cmp cmake; do
+for tool in hyperfine strace mformat mcopy mdir mdeltree mmd mkfs.fat dd cmp cmake cc; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done
 [[ -x /usr/bin/time ]] || missing+=(/usr/bin/time)
 ((${#missing[@]} == 0)) ||
-    die "missing ${missing[*]}; install with: apt-get install hyperfine strace mtools dosfstools time cmake g++"
+    die "missing ${missing[*]}; install with: apt-get install hyperfine strace mtools dosfstools time cmake gcc g++"
 
 if [[ -z "$binary" ]]; then
     log "== building fat12img (Release) in build-bench"
@@ -80,6 +82,20 @@ cd "$workdir"
 if ((keep == 0)); then trap 'cd / && rm -rf "$workdir"' EXIT; fi
 
 B=$(printf '%q' "$binary")
+
+# The floor: opens the image and reads its boot sector, nothing else; static, as fat12img is.
+# An image that is empty or missing (format's workloads) is no failure of the floor.
+cat >floor.c <<'EOF_FLOOR'
+#include <fcntl.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    unsigned char sector[512];
+    int fd = argc > 1 ? open(argv[1], O_RDONLY) : -1;
+    return fd >= 0 && read(fd, sector, sizeof sector) < 0;
+}
+EOF_FLOOR
+cc -O2 -static -o floor floor.c 2>/dev/null || cc -O2 -o floor floor.c
+F=$(printf '%q' "$workdir/floor")
 
 # ---------------------------------------------------------------- fixtures (built with mtools)
 log "== fixtures in $workdir"
@@ -287,6 +303,7 @@ run_under() { # workload side tool-words...
     shift 2
     local cmd=${fat_cmd[$w]}
     [[ $side == peer ]] && cmd=${peer_cmd[$w]}
+    [[ $side == floor ]] && cmd="$F t.img"
     bash -c "${prepare[$w]}"
     eval "$* $cmd" >out.txt 2>err.txt
 }
@@ -298,8 +315,11 @@ probe() { # workload side
     local w=$1 side=$2 calls faults rss written
     run_under "$w" "$side" strace -f -c -o strace-c.txt
     calls=$(awk '$NF == "total" { print $4 }' strace-c.txt)
-    run_under "$w" "$side" strace -f -y -s 0 -e trace=write,pwrite64,writev,pwritev,pwritev2 -o strace-w.txt
-    written=$(awk -v img="<$workdir/t.img>" 'index($0, img) && match($0, /= [0-9]+$/) {
+    run_under "$w" "$side" strace -f -y -s 0 -e trace=write,pwrite64,writev,pwritev,pwritev2,copy_file_range -o strace-w.txt
+    # A copy between two files writes the image only when it is the third argument.
+    written=$(awk -v img="<$workdir/t.img>" '{ target = $0 }
+        /copy_file_range\(/ { split($0, args, ", "); target = args[3] }
+        index(target, img) && match($0, /= [0-9]+$/) {
             n++; sum += substr($0, RSTART + 2) } END { print sum + 0, n + 0 }' strace-w.txt)
     : >time.txt
     for _ in $(seq "$fault_samples"); do
@@ -333,6 +353,12 @@ for w in "${selected[@]}"; do
         # hyperfine without a shell cannot redirect stdin: run both sides through sh alike.
         hf_fat="sh -c \"exec $hf_fat\"" hf_peer="sh -c \"exec $hf_peer\""
     fi
+    hf_floor="$F t.img"
+    [[ $hf_fat == sh\ -c* ]] && hf_floor="sh -c \"exec $F t.img\""
+    hyperfine -N --style basic --runs "$runs" --warmup "$warmup" --prepare "sh -c \"${prepare[$w]}\"" \
+        --export-csv "hf-$w-floor.csv" -n floor "$hf_floor" >"hf-$w-floor.log" 2>&1 ||
+        die "hyperfine failed on $w (floor): $(tail -5 "hf-$w-floor.log")"
+    floor_median=$(awk -F, 'NR == 2 { print $4 }' "hf-$w-floor.csv")
     declare -A median_of
     for side in fat12img peer; do
         hf_cmd=$hf_fat
@@ -351,6 +377,11 @@ for w in "${selected[@]}"; do
     log "== $w: counting calls, faults and writes"
     read -r f_calls f_faults f_rss f_bytes f_writes <<<"$(probe "$w" fat12img)"
     read -r p_calls p_faults p_rss p_bytes p_writes <<<"$(probe "$w" peer)"
+    : >time.txt
+    for _ in $(seq "$fault_samples"); do
+        run_under "$w" floor /usr/bin/time -a -o time.txt -f "'%R %M'"
+    done
+    fl_faults=$(awk '{ print $1 }' time.txt | median)
 
     # A tree copy in writes each file's data, each new table and each FAT copy once, and
     # one entry.
@@ -359,14 +390,15 @@ for w in "${selected[@]}"; do
     fi
 
     ratio=$(awk -v a="$fat_median" -v b="$peer_median" 'BEGIN { printf "%.2f", a / b }')
-    rows+=("| $w | ${peer_name[$w]} | $(fmt_ms "$fat_median") | $(fmt_ms "$peer_median") | **$ratio** | $(group "$f_calls") / $(group "$p_calls") | $(group "$f_faults") / $(group "$p_faults") | $(group "$f_bytes") / $(group "$p_bytes") | $(group "$f_writes") / $(group "$p_writes") | $(group "$f_rss") / $(group "$p_rss") |")
+    floor_ratio=$(awk -v a="$fat_median" -v b="$floor_median" 'BEGIN { printf "%.2f", a / b }')
+    rows+=("| $w | ${peer_name[$w]} | $(fmt_ms "$fat_median") | $(fmt_ms "$peer_median") | $(fmt_ms "$floor_median") | **$ratio** | $floor_ratio | $(group "$f_calls") / $(group "$p_calls") | $(group "$f_faults") / $(group "$p_faults") / $(group "$fl_faults") | $(group "$f_bytes") / $(group "$p_bytes") | $(group "$f_writes") / $(group "$p_writes") | $(group "$f_rss") / $(group "$p_rss") |")
 done
 
 echo "fat12img: \`$binary\`; $runs timed runs and $warmup warm-up per side; $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(free -g | awk '/^Mem:/ { print $2 }') GiB"
 echo
-echo "| workload | peer | fat12img median ms | peer median ms | ratio fat12img/peer | syscalls fat12img / peer | minor faults fat12img / peer | bytes written to image fat12img / peer | image write calls fat12img / peer | max RSS KiB fat12img / peer |"
-echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+echo "| workload | peer | fat12img median ms | peer median ms | floor median ms | ratio fat12img/peer | ratio fat12img/floor | syscalls fat12img / peer | minor faults fat12img / peer / floor | bytes written to image fat12img / peer | image write calls fat12img / peer | max RSS KiB fat12img / peer |"
+echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${rows[@]}"
 echo
 echo "Workloads:"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "volume/byte_buffer.hpp"
+#include "volume/data_source.hpp"
 
 namespace fat12img {
 
@@ -33,5 +34,11 @@ std::optional<ByteBuffer> readImageFile(const char* path);
 bool writeDestinationFile(const char* argument, const ByteBuffer& data);
 bool writeHostFile(const char* hostPath, const ByteBuffer& data);
 bool writeImageFile(const char* path, const ByteBuffer& data);
+// `sourceReadFailed` tells, after a failed write, that the source could not be read.
+bool writeImageFile(const char* path, DataSource& source, uint32_t length,
+                    const bool& sourceReadFailed);
+// The copies between the host and the image, streamed.
+bool copyHostFileIn(const char* hostPath, const char* imagePath);
+bool copyImageFileOut(const char* imagePath, const char* hostPath);
 
 }  // namespace fat12img

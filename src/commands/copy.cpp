@@ -7,9 +7,11 @@
 #include "commands/paths.hpp"
 #include "console/console.hpp"
 #include "console/messages.hpp"
+#include "file/file_data.hpp"
 #include "image/image_state.hpp"
 #include "platform/file_io.hpp"
 #include "platform/file_open.hpp"
+#include "volume/fat12_entry.hpp"
 
 namespace fat12img {
 
@@ -67,12 +69,104 @@ void cmdCp(const char* source, const char* destination) {
 }
 
 bool copyFile(const char* source, const char* destination) {
-    // The source is read whole before the destination is looked at.
+    const bool fromHost = source[0] == kHostFileMark;
+    const bool toHost = destination[0] == kHostFileMark;
+    // Between the host and the image the bytes stream, a run of sectors at a time; every
+    // check on the source comes before the destination is looked at, as when it is read
+    // whole first.
+    if (fromHost && !toHost) {
+        return copyHostFileIn(source + 1, destination);
+    }
+    if (!fromHost && toHost) {
+        return copyImageFileOut(source, destination + 1);
+    }
     const std::optional<ByteBuffer> data = readSourceFile(source);
     if (!data) {
         return false;
     }
     return writeDestinationFile(destination, *data);
+}
+
+bool copyHostFileIn(const char* hostPath, const char* imagePath) {
+    std::optional<uint64_t> length;
+    OpenFile file = openHostFileForReading(hostPath, length);
+    // Something that cannot be sought (a pipe) or whose size means nothing (a character
+    // device) cannot be copied whole.
+    if (!file || !length) {
+        printLine(msg::kMsgSourceNotFound);
+        return false;
+    }
+    if (*length > kMaxCopyLength) {
+        printLine(msg::kMsgOutOfMemory);
+        return false;
+    }
+    if (*length == 0) {
+        // A file that says it is empty may hold bytes all the same (files under /proc):
+        // it is read to its end.
+        std::optional<ByteBuffer> buffer = readToEnd(file.get(), 0, kMaxUnannouncedLength);
+        if (buffer && !file.close()) {
+            printLine(msg::kMsgReadFailed);
+            return false;
+        }
+        return buffer && writeImageFile(imagePath, *buffer);
+    }
+    CopyBuffer copies;
+    bool readFailed = false;
+    HostFileSource data(std::move(file), *length, copies, readFailed);
+    return writeImageFile(imagePath, data, static_cast<uint32_t>(*length), readFailed);
+}
+
+bool copyImageFileOut(const char* imagePath, const char* hostPath) {
+    int index = -1;
+    int nameOffset = 0;
+    DirectoryRef dir = resolveParent(imagePath, index, nameOffset);
+    if (!dir) {
+        return false;
+    }
+    if (index == -1) {
+        printLine(msg::kMsgSourceNotFound);
+        return false;
+    }
+    const FatVolume& volume = *image.volumeHolder;
+    const uint32_t entryCluster = dir->getEntryCluster(index);
+    const uint32_t first = entryCluster == 0 ? kFatEndOfChain : entryCluster;
+    const uint32_t size = dir->getEntrySize(index);
+    const ChainFit fit =
+        dir->isFile(index) ? checkFileChain(volume, first, size) : ChainFit::Unreadable;
+    if (fit == ChainFit::Unreadable) {
+        printLine(msg::kMsgCannotOpenFile);
+        return false;
+    }
+    // A damaged entry may record more bytes than its chain holds, up to 4 GiB: that is a
+    // failed read, never a file padded with whatever the image holds beyond the chain.
+    if (fit == ChainFit::TooShort) {
+        printLine(msg::kMsgReadFailed);
+        return false;
+    }
+    // Opening the mounted image itself for writing would empty it.
+    if (isImageFile(hostPath)) {
+        printLine(msg::kMsgCannotOpenDestination);
+        return false;
+    }
+    HostReplacement file = HostReplacement::open(hostPath);
+    if (!file) {
+        printLine(msg::kMsgCannotOpenDestination);
+        return false;
+    }
+    CopyBuffer copies;
+    bool readFailed = false;
+    HostFileSink sink(file.get(), copies, readFailed);
+    // A cut-short copy is worse than none: a build would go on with it. The old file stays
+    // until the new one is complete.
+    if (!readFileData(volume, first, size, sink)) {
+        printLine(readFailed ? msg::kMsgReadFailed : msg::kMsgWriteFailed);
+        return false;
+    }
+    if (!file.commit()) {
+        printLine(msg::kMsgWriteFailed);
+        return false;
+    }
+    return true;
 }
 
 std::optional<ByteBuffer> readSourceFile(const char* argument) {
@@ -90,11 +184,11 @@ bool writeDestinationFile(const char* argument, const ByteBuffer& data) {
 }
 
 std::optional<ByteBuffer> readHostFile(const char* hostPath) {
-    OpenFile file = openHostFileForReading(hostPath);
+    std::optional<uint64_t> length;
+    OpenFile file = openHostFileForReading(hostPath, length);
     // Something that cannot be sought (a pipe) or whose size means nothing (a character
     // device) cannot be read whole.
-    const std::optional<uint64_t> length = file ? fileSize(file.get()) : std::nullopt;
-    if (!length) {
+    if (!file || !length) {
         printLine(msg::kMsgSourceNotFound);
         return std::nullopt;
     }
@@ -162,6 +256,12 @@ bool writeHostFile(const char* hostPath, const ByteBuffer& data) {
 }
 
 bool writeImageFile(const char* path, const ByteBuffer& data) {
+    MemorySource source(data.data(), data.size());
+    return writeImageFile(path, source, static_cast<uint32_t>(data.size()), false);
+}
+
+bool writeImageFile(const char* path, DataSource& source, uint32_t length,
+                    const bool& sourceReadFailed) {
     int index = -1;
     int nameOffset = 0;
     DirectoryRef dir = resolveParent(path, index, nameOffset);
@@ -172,8 +272,6 @@ bool writeImageFile(const char* path, const ByteBuffer& data) {
         printLine(msg::kMsgDestinationExists);
         return false;
     }
-    const uint32_t length = static_cast<uint32_t>(data.size());
-    MemorySource source(data.data(), data.size());
     switch (dir->createFileWithData(path + nameOffset, source, length)) {
         case Directory::CreateOutcome::Created:
             return true;
@@ -186,7 +284,7 @@ bool writeImageFile(const char* path, const ByteBuffer& data) {
         case Directory::CreateOutcome::WriteFailed:
             break;
     }
-    printLine(msg::kMsgWriteFailed);
+    printLine(sourceReadFailed ? msg::kMsgReadFailed : msg::kMsgWriteFailed);
     return false;
 }
 

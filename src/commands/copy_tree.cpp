@@ -13,6 +13,7 @@
 #include "console/console.hpp"
 #include "console/messages.hpp"
 #include "directory/dir_entry.hpp"
+#include "file/file_data.hpp"
 #include "image/image_state.hpp"
 #include "platform/file_io.hpp"
 #include "platform/host_tree.hpp"
@@ -325,33 +326,21 @@ class BufferSource : public DataSource {
     bool copyInto(uint8_t* buffer, size_t length) override {
         return view_.copyInto(buffer, length);
     }
-    const ByteBuffer& bytes() const { return bytes_; }
 
   private:
     ByteBuffer bytes_;
     MemorySource view_;
 };
 
-// The whole content of a source file, as planned; none when it cannot be read whole.
-std::unique_ptr<BufferSource> readEntry(const TreeEntry& e, Side from) {
-    ByteBuffer bytes;
+// The whole content of an image file, as planned; none when it cannot be read whole.
+std::unique_ptr<BufferSource> readImageEntry(const TreeEntry& e) {
     try {
-        if (from == Side::Host) {
-            // The plan found a file here: a directory put in its place fails to read.
-            OpenFile file = OpenFile::open(e.path.c_str(), "rb", FileRole::Host);
-            bytes.resize(static_cast<size_t>(e.size));
-            const bool whole = file && readBlock(file.get(), bytes.data(), bytes.size(),
-                                                 FileRole::Host) == ReadOutcome::Whole;
-            if (!file.close() || !whole) {
-                return nullptr;
-            }
-        } else {
-            FatFile file;
-            if (!file.open(image.volumeHolder.get(), e.cluster == 0 ? kFatEndOfChain : e.cluster,
-                           static_cast<uint32_t>(e.size)) ||
-                !file.releaseContent(bytes)) {
-                return nullptr;
-            }
+        ByteBuffer bytes;
+        FatFile file;
+        if (!file.open(image.volumeHolder.get(), e.cluster == 0 ? kFatEndOfChain : e.cluster,
+                       static_cast<uint32_t>(e.size)) ||
+            !file.releaseContent(bytes)) {
+            return nullptr;
         }
         return std::make_unique<BufferSource>(std::move(bytes));
     } catch (const std::bad_alloc&) {
@@ -359,17 +348,53 @@ std::unique_ptr<BufferSource> readEntry(const TreeEntry& e, Side from) {
     }
 }
 
+// The files of the tree on their way in: a host file streams, an image file is read whole.
 class TreeData : public NewTreeData {
   public:
     TreeData(const Tree& tree, Side from) : tree_(tree), from_(from) {}
     std::unique_ptr<DataSource> open(size_t index) override {
-        return readEntry(tree_[index], from_);
+        const TreeEntry& e = tree_[index];
+        if (from_ == Side::Image) {
+            return readImageEntry(e);
+        }
+        // The plan found a file here: a directory put in its place fails to read.
+        OpenFile file = OpenFile::open(e.path.c_str(), "rb", FileRole::Host);
+        if (!file) {
+            readFailed_ = true;
+            return nullptr;
+        }
+        return std::unique_ptr<DataSource>(
+            new (std::nothrow) HostFileSource(std::move(file), e.size, copies_, readFailed_));
     }
+    // Whether a write failed because a source could not be read.
+    bool readFailed() const { return readFailed_; }
 
   private:
     const Tree& tree_;
     Side from_;
+    CopyBuffer copies_;
+    bool readFailed_ = false;
 };
+
+// Writes one file of the tree to the new host file `to`.
+bool copyEntryOut(const TreeEntry& e, Side from, std::FILE* to, CopyBuffer& copies,
+                  bool& readFailed) {
+    if (from == Side::Image) {
+        const FatVolume& volume = *image.volumeHolder;
+        const uint32_t first = e.cluster == 0 ? kFatEndOfChain : e.cluster;
+        const uint32_t size = static_cast<uint32_t>(e.size);
+        HostFileSink sink(to, copies, readFailed);
+        readFailed = checkFileChain(volume, first, size) != ChainFit::Holds;
+        return !readFailed && readFileData(volume, first, size, sink);
+    }
+    OpenFile file = OpenFile::open(e.path.c_str(), "rb", FileRole::Host);
+    const CopyOutcome outcome = file ? copyBetween({file.get(), FileRole::Host, uint64_t(0)},
+                                                   {to, FileRole::Host, {}}, e.size, copies)
+                                     : CopyOutcome::ReadFailed;
+    readFailed =
+        outcome == CopyOutcome::ReadFailed || outcome == CopyOutcome::SourceEnded || !file.close();
+    return outcome == CopyOutcome::Whole && !readFailed;
+}
 
 // ---------------------------------------------------------------------------------------
 // Writing the tree
@@ -383,7 +408,10 @@ void copyIntoImage(const Tree& tree, Side from, Directory& landing, const std::s
         entries[i].parent = tree[i].parent;
     }
     TreeData data(tree, from);
-    switch (landing.createTree(entries, data)) {
+    const Directory::CreateOutcome outcome = landing.createTree(entries, data);
+    switch (outcome == Directory::CreateOutcome::WriteFailed && data.readFailed()
+                ? Directory::CreateOutcome::ReadFailed
+                : outcome) {
         case Directory::CreateOutcome::Created:
             return;
         case Directory::CreateOutcome::Refused: {
@@ -421,6 +449,7 @@ void copyToHost(const Tree& tree, Side from, const std::string& target) {
     }
     std::vector<std::string> placed(tree.size());
     placed[0] = temporary;
+    CopyBuffer copies;
     const char* failure = nullptr;
     for (size_t i = 1; i < tree.size() && failure == nullptr; ++i) {
         const TreeEntry& e = tree[i];
@@ -429,17 +458,13 @@ void copyToHost(const Tree& tree, Side from, const std::string& target) {
             failure = makeHostDirectory(placed[i]) ? nullptr : msg::kMsgWriteFailed;
             continue;
         }
-        const std::unique_ptr<BufferSource> source = readEntry(e, from);
-        if (!source) {
-            failure = msg::kMsgReadFailed;
-            continue;
-        }
         // A new name in a new directory: nothing can stand there.
         OpenFile file = OpenFile::open(placed[i].c_str(), "wb", FileRole::Host);
-        const ByteBuffer& bytes = source->bytes();
-        const bool written = file && (bytes.empty() || writeBlock(file.get(), bytes.data(),
-                                                                  bytes.size(), FileRole::Host));
-        failure = file.close() && written ? nullptr : msg::kMsgWriteFailed;
+        bool readFailed = false;
+        const bool copied = file && copyEntryOut(e, from, file.get(), copies, readFailed);
+        failure = readFailed               ? msg::kMsgReadFailed
+                  : file.close() && copied ? nullptr
+                                           : msg::kMsgWriteFailed;
     }
     if (failure == nullptr && !renameHostDirectory(temporary, target)) {
         failure = msg::kMsgWriteFailed;

@@ -14,4 +14,15 @@ namespace fat12img {
 // a transfer fails.
 bool writeFileData(FatVolume& volume, uint32_t firstCluster, uint32_t size, DataSource& source);
 
+// Whether the chain from firstCluster can be read as a file of `size` bytes: every sector
+// it claims lies inside the image (Unreadable otherwise, as for a cycle that claims more
+// than the image holds), and it holds at least `size` bytes (TooShort otherwise).
+enum class ChainFit : uint8_t { Holds, TooShort, Unreadable };
+ChainFit checkFileChain(const FatVolume& volume, uint32_t firstCluster, uint32_t size);
+
+// The way out: the first `size` bytes of the chain, in order, to `sink`, one transfer per
+// run of adjacent sectors, nothing held in memory on the way. The chain must have passed
+// checkFileChain. False when a transfer fails.
+bool readFileData(const FatVolume& volume, uint32_t firstCluster, uint32_t size, DataSink& sink);
+
 }  // namespace fat12img

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -203,6 +204,168 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
         offset, wanted, failed);
     return fate == WriteFate::Normal && !failed && n == length;
 #endif
+}
+
+uint8_t* CopyBuffer::data() {
+    if (!bytes_) {
+        bytes_.reset(new (std::nothrow) uint8_t[kBytes]);
+    }
+    return bytes_.get();
+}
+
+namespace {
+
+// A transfer of one side of a copy, unchecked by the fault plan: the copy was checked as a
+// whole. `at` counts from the side's offset; a side without one moves from its position.
+// Gives the bytes moved; `failed` when the host reported an error.
+size_t readSide(const CopyEnd& side, uint64_t at, uint8_t* buffer, size_t length, bool& failed) {
+#if defined(_WIN32)
+    failed = side.offset && !seekFile(side.file, *side.offset + at);
+    const size_t n = failed ? 0 : std::fread(buffer, 1, length, side.file);
+    failed = failed || (n < length && std::ferror(side.file) != 0);
+    return n;
+#else
+    const int descriptor = fileno(side.file);
+    return transferAt(
+        [&](size_t done, uint64_t position, size_t rest) {
+            return side.offset
+                       ? pread(descriptor, buffer + done, rest, static_cast<off_t>(position))
+                       : read(descriptor, buffer + done, rest);
+        },
+        side.offset.value_or(0) + at, length, failed);
+#endif
+}
+
+bool writeSide(const CopyEnd& side, uint64_t at, const uint8_t* buffer, size_t length) {
+#if defined(_WIN32)
+    return (!side.offset || seekFile(side.file, *side.offset + at)) &&
+           std::fwrite(buffer, 1, length, side.file) == length;
+#else
+    bool failed = false;
+    const int descriptor = fileno(side.file);
+    const size_t n = transferAt(
+        [&](size_t done, uint64_t position, size_t rest) {
+            return side.offset
+                       ? pwrite(descriptor, buffer + done, rest, static_cast<off_t>(position))
+                       : write(descriptor, buffer + done, rest);
+        },
+        side.offset.value_or(0) + at, length, failed);
+    return !failed && n == length;
+#endif
+}
+
+// A side without an offset moves on as if `length` bytes had passed through it.
+bool skipSide(const CopyEnd& side, uint64_t length) {
+    return side.offset || length == 0 ||
+#if defined(_WIN32)
+           _fseeki64(side.file, static_cast<int64_t>(length), SEEK_CUR) == 0;
+#else
+           lseek(fileno(side.file), static_cast<off_t>(length), SEEK_CUR) >= 0;
+#endif
+}
+
+#if defined(__linux__)
+// What copy_file_range says when it does not copy between these two files at all, as
+// opposed to a transfer that failed.
+bool hostRefusesCopy(int error) {
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+           error == EBADF || error == EPERM || error == ETXTBSY || error == EISDIR ||
+           error == ESPIPE;
+}
+#endif
+
+// Moves bytes [at, at + length) of the copy; the host's copy first, the buffer for what it
+// leaves. A failure of the host's copy is found out again through the buffer, which tells
+// a failed read from a failed write. `moved` counts what reached the destination.
+CopyOutcome moveBytes(const CopyEnd& from, const CopyEnd& to, uint64_t at, uint64_t length,
+                      CopyBuffer& buffer, uint64_t& moved) {
+    moved = 0;
+#if defined(__linux__)
+    while (buffer.hostCopies && moved < length) {
+        loff_t fromAt = static_cast<loff_t>(from.offset.value_or(0) + at + moved);
+        loff_t toAt = static_cast<loff_t>(to.offset.value_or(0) + at + moved);
+        const size_t rest = static_cast<size_t>(std::min<uint64_t>(length - moved, SSIZE_MAX));
+        const ssize_t n = copy_file_range(fileno(from.file), from.offset ? &fromAt : nullptr,
+                                          fileno(to.file), to.offset ? &toAt : nullptr, rest, 0);
+        if (n > 0) {
+            moved += static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && hostRefusesCopy(errno)) {
+            buffer.hostCopies = false;
+        }
+        break;  // an end of the source, or an error: the buffer finds out which
+    }
+#endif
+    if (moved == length) {
+        return CopyOutcome::Whole;
+    }
+    uint8_t* block = buffer.data();
+    if (block == nullptr) {
+        return CopyOutcome::ReadFailed;
+    }
+    while (moved < length) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(length - moved, buffer.kBytes));
+        bool failed = false;
+        const size_t got = readSide(from, at + moved, block, want, failed);
+        if (failed) {
+            return CopyOutcome::ReadFailed;
+        }
+        if (got > 0 && !writeSide(to, at + moved, block, got)) {
+            return CopyOutcome::WriteFailed;
+        }
+        moved += got;
+        if (got < want) {
+            return CopyOutcome::SourceEnded;
+        }
+    }
+    return CopyOutcome::Whole;
+}
+
+}  // namespace
+
+CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length, CopyBuffer& buffer,
+                        uint64_t* moved) {
+    if (faultState.plan.bufferedCopies) {
+        buffer.hostCopies = false;
+    }
+    uint64_t done = 0;
+    const CopyOutcome outcome = [&] {
+        while (done < length) {
+            const uint64_t step = buffer.hostCopies
+                                      ? length - done
+                                      : std::min<uint64_t>(length - done, buffer.kBytes);
+            if (nextReadFails(from.role)) {
+                return CopyOutcome::ReadFailed;
+            }
+            const WriteFate fate = nextWriteFate(to.role);
+            if (fate == WriteFate::Fail) {
+                return CopyOutcome::WriteFailed;
+            }
+            if (fate == WriteFate::Vanish) {
+                if (!skipSide(from, step) || !skipSide(to, step)) {
+                    return CopyOutcome::WriteFailed;
+                }
+                done += step;
+                continue;
+            }
+            uint64_t stepMoved = 0;
+            const CopyOutcome result = moveBytes(
+                from, to, done, fate == WriteFate::Short ? step / 2 : step, buffer, stepMoved);
+            done += stepMoved;
+            if (result != CopyOutcome::Whole || fate == WriteFate::Short) {
+                return result == CopyOutcome::Whole ? CopyOutcome::WriteFailed : result;
+            }
+        }
+        return CopyOutcome::Whole;
+    }();
+    if (moved != nullptr) {
+        *moved = done;
+    }
+    return outcome;
 }
 
 bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count, FileRole role) {

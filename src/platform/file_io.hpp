@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace fat12img {
@@ -33,6 +34,45 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
 // Writes one block `count` times at the file's position, in as few calls as the host
 // allows, from that one block: format's fill of the data area.
 bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t count, FileRole role);
+// One side of a copy between two open files: a byte offset, or none for the file's own
+// position (a FIFO or a terminal has no other).
+struct CopyEnd {
+    std::FILE* file = nullptr;
+    FileRole role = FileRole::Host;
+    std::optional<uint64_t> offset;
+};
+
+enum class CopyOutcome : uint8_t {
+    Whole,
+    SourceEnded,  // the source holds fewer bytes than asked for
+    ReadFailed,
+    WriteFailed,
+};
+
+// The memory a command's copies go through where the host cannot move the bytes between
+// the files itself: one block, allocated on first use and reused for every copy.
+class CopyBuffer {
+  public:
+    static constexpr size_t kBytes = 64 * 1024;
+    // None when memory runs out.
+    uint8_t* data();
+    // Whether the host's own copy is still worth asking for: once it refuses a pair of
+    // files (another file system, a kind of file it does not copy), later copies of the
+    // command go through the buffer at once.
+    bool hostCopies = true;
+
+  private:
+    std::unique_ptr<uint8_t[]> bytes_;
+};
+
+// Moves `length` bytes from one file to the other: inside the host where it can (Linux's
+// copy_file_range, one call for the whole length), otherwise through `buffer`, a block at a
+// time. Each call is checked as one read of the source's role and one write of the
+// destination's, so that a planned fault fails it as it would fail those transfers.
+// `moved`, where given, tells how many bytes reached the destination: all of them that the
+// source had, when it ends early.
+CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length, CopyBuffer& buffer,
+                        uint64_t* moved = nullptr);
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
 // The size of a file just opened, which stays positioned at its start; none for a
@@ -104,6 +144,8 @@ struct Plan {
     Kind kind = Kind::None;
     FileRole role = FileRole::Image;
     uint32_t at = 0;
+    // Copies between files go through the buffer, as on a host without a copy of its own.
+    bool bufferedCopies = false;
 };
 
 struct Counts {

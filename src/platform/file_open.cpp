@@ -183,11 +183,21 @@ OpenFile openImageFile(const char* path, ImageAccess& access) {
 }
 
 OpenFile openHostFileForReading(const char* path) {
+    std::optional<uint64_t> size;
+    return openHostFileForReading(path, size);
+}
+
+OpenFile openHostFileForReading(const char* path, std::optional<uint64_t>& size) {
+    size.reset();
 #if defined(_WIN32)
     if (isHostDirectory(path)) {
         return OpenFile();
     }
-    return OpenFile::open(path, "rb", FileRole::Host);
+    OpenFile file = OpenFile::open(path, "rb", FileRole::Host);
+    if (file) {
+        size = fileSize(file.get());
+    }
+    return file;
 #else
     const int descriptor = open(path, O_RDONLY | kOpenFlags);
     if (descriptor < 0) {
@@ -201,7 +211,22 @@ OpenFile openHostFileForReading(const char* path) {
         close(descriptor);
         return OpenFile();
     }
-    return adopt(descriptor, "rb", FileRole::Host);
+    if (S_ISREG(status.st_mode)) {
+        // Not waiting changes nothing for a regular file: it stays as opened.
+        std::FILE* file = fdopen(descriptor, "rb");
+        if (file == nullptr) {
+            close(descriptor);
+            return OpenFile();
+        }
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        size = static_cast<uint64_t>(status.st_size);
+        return OpenFile(file, FileRole::Host);
+    }
+    OpenFile file = adopt(descriptor, "rb", FileRole::Host);
+    if (file && !S_ISCHR(status.st_mode)) {
+        size = fileSize(file.get());
+    }
+    return file;
 #endif
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "platform/file_io.hpp"
@@ -27,6 +28,9 @@ OpenFile openImageFile(const char* path, ImageAccess& access);
 // Opens a host file to read it; none for a directory (which opens for reading on some
 // systems but holds no bytes), a FIFO or a socket.
 OpenFile openHostFileForReading(const char* path);
+// The same, with the size the open file's status gives (as fileSize tells it), so that the
+// file is looked at once.
+OpenFile openHostFileForReading(const char* path, std::optional<uint64_t>& size);
 
 // What a path names in the end, symbolic links followed (a bounded number of them): the
 // file that writing through the path changes, which may not exist yet. Empty when the

@@ -29,39 +29,58 @@ void printLimitMessage() {
     printFormatted(msg::kFmtTransferTooLarge, raw::kMaxMegabytes);
 }
 
+// Writes `length` bytes of `value` at the file's position, whole sectors in as few calls as
+// the host allows.
+bool writeFill(std::FILE* file, uint8_t value, uint64_t length, FileRole role) {
+    uint8_t sector[raw::kSectorSize];
+    std::memset(sector, value, sizeof sector);
+    const size_t head = static_cast<size_t>(length % raw::kSectorSize);
+    return (head == 0 || writeBlock(file, sector, head, role)) &&
+           writeRepeated(file, sector, raw::kSectorSize,
+                         static_cast<size_t>(length / raw::kSectorSize), role);
+}
+
 // Copies count sectors from the host file's position to the image's: a sector the host
 // file ends inside is written as far as it goes, or filled up with the fill byte when one
-// is given. A host file that is the image itself is read whole before anything is
-// written, so that ranges that overlap copy as if through a buffer of their own.
+// is given (and so is every sector after it). A host file that is the image itself is read
+// whole before anything is written, so that ranges that overlap copy as if through a
+// buffer of their own; anything else streams.
 bool copySectors(std::FILE* host, std::FILE* target, int64_t count, int32_t fill,
                  bool hostIsImage) {
-    const int64_t perTransfer = hostIsImage ? count : kSectorsPerTransfer;
+    if (!hostIsImage) {
+        const uint64_t total = static_cast<uint64_t>(count) * raw::kSectorSize;
+        CopyBuffer copies;
+        uint64_t moved = 0;
+        switch (copyBetween({host, FileRole::Host, {}}, {target, FileRole::Image, {}}, total,
+                            copies, &moved)) {
+            case CopyOutcome::Whole:
+                return true;
+            case CopyOutcome::SourceEnded:
+                // The host file has ended: the sectors after it are not written.
+                return fill == -1 || writeFill(target, static_cast<uint8_t>(fill & 0xFF),
+                                               total - moved, FileRole::Image);
+            case CopyOutcome::ReadFailed:
+            case CopyOutcome::WriteFailed:
+                break;
+        }
+        return false;
+    }
     ByteBuffer buffer;
     try {
-        buffer.resize(static_cast<size_t>(std::min(count, perTransfer)) * raw::kSectorSize);
+        buffer.resize(static_cast<size_t>(count) * raw::kSectorSize);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (int64_t done = 0; done < count;) {
-        const int64_t sectors = std::min<int64_t>(count - done, perTransfer);
-        const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
-        size_t got = 0;
-        if (readBlock(host, buffer.data(), want, FileRole::Host, &got) == ReadOutcome::Failed) {
-            return false;
-        }
-        if (fill != -1) {
-            std::memset(buffer.data() + got, fill & 0xFF, want - got);
-            got = want;
-        }
-        if (got > 0 && !writeBlock(target, buffer.data(), got, FileRole::Image)) {
-            return false;
-        }
-        if (got < want) {
-            return true;  // the host file has ended: the sectors after it are not written
-        }
-        done += sectors;
+    size_t got = 0;
+    if (readBlock(host, buffer.data(), buffer.size(), FileRole::Host, &got) ==
+        ReadOutcome::Failed) {
+        return false;
     }
-    return true;
+    if (fill != -1) {
+        std::memset(buffer.data() + got, fill & 0xFF, buffer.size() - got);
+        got = buffer.size();
+    }
+    return got == 0 || writeBlock(target, buffer.data(), got, FileRole::Image);
 }
 
 // The length of a host file that says it is empty (files under /proc say so whatever they
@@ -172,29 +191,29 @@ void cmdRead(const char* hostPath, const RawParameters& p, ImageDevice& image,
         printLine(msg::kMsgHostWriteSeekFailed);
         return;
     }
-    ByteBuffer buffer;
-    try {
-        buffer.resize(static_cast<size_t>(kSectorsPerTransfer) * raw::kSectorSize);
-    } catch (const std::bad_alloc&) {
-        printLine(msg::kMsgOutOfMemory);
-        return;
-    }
     const char* message = nullptr;
-    for (int64_t done = 0; done < count && message == nullptr;) {
-        const int64_t sectors = std::min<int64_t>(count - done, kSectorsPerTransfer);
-        const size_t want = static_cast<size_t>(sectors) * raw::kSectorSize;
-        size_t got = 0;
-        // Bytes past the end of the image read as zero.
-        if (imageReadUpTo(image, static_cast<uint32_t>(p.lba + done), buffer.data(), want, got) ==
-            ReadOutcome::Failed) {
+    const uint64_t total = static_cast<uint64_t>(count) * raw::kSectorSize;
+    CopyBuffer copies;
+    uint64_t moved = 0;
+    switch (image.file == nullptr
+                ? CopyOutcome::ReadFailed
+                : copyBetween({image.file, FileRole::Image,
+                               static_cast<uint64_t>(p.lba) * raw::kSectorSize},
+                              {host.get(), FileRole::Host, {}}, total, copies, &moved)) {
+        case CopyOutcome::Whole:
+            break;
+        case CopyOutcome::SourceEnded:
+            // Bytes past the end of the image read as zero.
+            if (!writeFill(host.get(), 0, total - moved, FileRole::Host)) {
+                message = msg::kMsgWriteFailed;
+            }
+            break;
+        case CopyOutcome::ReadFailed:
             message = msg::kMsgReadFailed;
             break;
-        }
-        std::memset(buffer.data() + got, 0, want - got);
-        if (!writeBlock(host.get(), buffer.data(), want, FileRole::Host)) {
+        case CopyOutcome::WriteFailed:
             message = msg::kMsgWriteFailed;
-        }
-        done += sectors;
+            break;
     }
     if (message == nullptr && !host.commit()) {
         message = msg::kMsgWriteFailed;

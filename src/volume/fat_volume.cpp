@@ -20,6 +20,7 @@ uint32_t fatSectorsInUse(const Geometry& g) {
 
 bool FatVolume::mount(ImageDevice& device) {
     imageDevice_ = &device;
+    imageLength_.reset();
     uint8_t bootSector[boot::kSize];
     if (!imageRead(device, 0, bootSector, boot::kSize)) {
         return false;
@@ -104,10 +105,20 @@ bool FatVolume::readSectors(uint32_t first, uint32_t count, uint8_t* buffer) con
     return true;
 }
 
+void FatVolume::wrote(uint64_t end, bool written) {
+    if (!written) {
+        imageLength_.reset();
+    } else if (imageLength_) {
+        imageLength_ = std::max(*imageLength_, end);
+    }
+}
+
 bool FatVolume::writeToImage(uint32_t first, uint32_t count, const uint8_t* buffer) {
     const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
-    return imageDevice_ != nullptr &&
-           imageWrite(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
+    const bool written = imageDevice_ != nullptr &&
+                         imageWrite(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
+    wrote(static_cast<uint64_t>(first) * geometry_.bytesPerSector + length, written);
+    return written;
 }
 
 bool FatVolume::settleUnfinishedUndo() {
@@ -124,10 +135,45 @@ bool FatVolume::writeSectors(uint32_t first, uint32_t count, const uint8_t* buff
     return prepareWrite(first, count, before) && writeToImage(first, count, buffer);
 }
 
-bool FatVolume::writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source) {
-    return imageDevice_ != nullptr && prepareWrite(first, count, nullptr) &&
-           source.sendTo(*imageDevice_, static_cast<uint64_t>(first) * geometry_.bytesPerSector,
-                         static_cast<size_t>(count) * geometry_.bytesPerSector);
+bool FatVolume::writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source, size_t bytes) {
+    if (imageDevice_ == nullptr || !prepareWrite(first, count, nullptr)) {
+        return false;
+    }
+    const uint64_t offset = static_cast<uint64_t>(first) * geometry_.bytesPerSector;
+    const size_t length = std::min(bytes, static_cast<size_t>(count) * geometry_.bytesPerSector);
+    const bool written = source.sendTo(*imageDevice_, offset, length);
+    wrote(offset + length, written);
+    return written;
+}
+
+bool FatVolume::readSectorsTo(uint32_t first, uint32_t count, size_t bytes, DataSink& sink) const {
+    if (imageDevice_ == nullptr) {
+        return false;
+    }
+    if (unfinishedUndo_.empty()) {
+        return sink.receiveFrom(*imageDevice_,
+                                static_cast<uint64_t>(first) * geometry_.bytesPerSector, bytes);
+    }
+    // Sectors that an undo could not put back read as their old bytes, which only memory
+    // holds: the run goes through a buffer of a few sectors.
+    constexpr uint32_t kSectorsPerPass = 64;
+    const uint32_t bps = geometry_.bytesPerSector;
+    ByteBuffer pass;
+    try {
+        pass.resize(static_cast<size_t>(std::min(count, kSectorsPerPass)) * bps);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(count - done, kSectorsPerPass);
+        const size_t from = static_cast<size_t>(done) * bps;
+        const size_t length = std::min<size_t>(static_cast<size_t>(n) * bps, bytes - from);
+        if (!readSectors(first + done, n, pass.data()) || !sink.receive(pass.data(), length)) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
 }
 
 uint32_t FatVolume::getFatEntry(uint32_t cluster) const {
@@ -317,10 +363,10 @@ bool FatVolume::readSectorList(const uint32_t* sectors, size_t count, uint8_t* b
 }
 
 bool FatVolume::imageHolds(uint64_t bytes) const {
-    const std::optional<uint64_t> length = imageDevice_ != nullptr && imageDevice_->file != nullptr
-                                               ? fileSize(imageDevice_->file)
-                                               : std::nullopt;
-    return length && *length >= bytes;
+    if (!imageLength_ && imageDevice_ != nullptr && imageDevice_->file != nullptr) {
+        imageLength_ = fileSize(imageDevice_->file);
+    }
+    return imageLength_ && *imageLength_ >= bytes;
 }
 
 bool FatVolume::loadChain(uint32_t firstCluster, uint32_t capacityHint, uint32_t growStep,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "volume/byte_buffer.hpp"
@@ -68,7 +69,13 @@ class FatVolume {
                       const uint8_t* before = nullptr);
     // The next count sectors' worth of bytes of `source`, into clusters that are free on
     // the image.
-    bool writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source);
+    // `bytes`, where given, stops short of the last sector's end: the rest of that sector
+    // keeps what the image holds there, unread and unwritten.
+    bool writeSectorsFrom(uint32_t first, uint32_t count, DataSource& source,
+                          size_t bytes = SIZE_MAX);
+    // The first `bytes` bytes of count adjacent sectors to `sink`, in one transfer where
+    // the image holds what they read as.
+    bool readSectorsTo(uint32_t first, uint32_t count, size_t bytes, DataSink& sink) const;
     // Where the order of writes matters for what a crash leaves: everything written so far
     // reaches the disk before anything written after. The host's cache keeps the order of
     // one process's writes, so for now this only marks the points.
@@ -105,6 +112,7 @@ class FatVolume {
                    ChainBlock& out) const;
     // Whether the image file has at least this many bytes: no table or chain read from it
     // can hold more, whatever its FAT and geometry claim, so nothing larger is allocated.
+    // The host is asked once a mount; the volume's own writes keep the answer up to date.
     bool imageHolds(uint64_t bytes) const;
 
     // The in-memory FAT (the sectors that hold an entry of some cluster), and per sector of
@@ -136,6 +144,10 @@ class FatVolume {
     // No cluster below this one is free: first fit need not look at them again. It only
     // saves time; every search still gives the cluster a scan from the start would.
     mutable uint32_t noFreeClusterBelow_ = 2;
+    // How long the image file is, once asked; forgotten after a write that failed, which
+    // may have lengthened it in part.
+    mutable std::optional<uint64_t> imageLength_;
+    void wrote(uint64_t end, bool written);
 };
 
 }  // namespace fat12img
