@@ -59,6 +59,20 @@ std::optional<ByteBuffer> readToEnd(std::FILE* file, uint64_t expected, uint64_t
     }
 }
 
+// The host file that a copy out replaces once complete; says why when there is none.
+HostReplacement openHostDestination(const char* hostPath) {
+    // Opening the mounted image itself for writing would empty it.
+    if (isImageFile(hostPath)) {
+        printLine(msg::kMsgCannotOpenDestination);
+        return {};
+    }
+    HostReplacement file = HostReplacement::open(hostPath);
+    if (!file) {
+        printLine(msg::kMsgCannotOpenDestination);
+    }
+    return file;
+}
+
 }  // namespace
 
 void cmdCp(const char* source, const char* destination) {
@@ -143,14 +157,8 @@ bool copyImageFileOut(const char* imagePath, const char* hostPath) {
         printLine(msg::kMsgReadFailed);
         return false;
     }
-    // Opening the mounted image itself for writing would empty it.
-    if (isImageFile(hostPath)) {
-        printLine(msg::kMsgCannotOpenDestination);
-        return false;
-    }
-    HostReplacement file = HostReplacement::open(hostPath);
+    HostReplacement file = openHostDestination(hostPath);
     if (!file) {
-        printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
     CopyBuffer copies;
@@ -236,14 +244,8 @@ std::optional<ByteBuffer> readImageFile(const char* path) {
 }
 
 bool writeHostFile(const char* hostPath, const ByteBuffer& data) {
-    // Opening the mounted image itself for writing would empty it.
-    if (isImageFile(hostPath)) {
-        printLine(msg::kMsgCannotOpenDestination);
-        return false;
-    }
-    HostReplacement file = HostReplacement::open(hostPath);
+    HostReplacement file = openHostDestination(hostPath);
     if (!file) {
-        printLine(msg::kMsgCannotOpenDestination);
         return false;
     }
     // A cut-short copy is worse than none: a build would go on with it. The old file stays
