@@ -7,7 +7,13 @@
 #include <system_error>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,6 +27,7 @@ struct FaultState {
     faults::Plan plan;
     faults::Counts counts;
     bool fired = false;
+    std::vector<faults::ImageEvent> recorded;
 };
 
 FaultState faultState;
@@ -72,6 +79,23 @@ WriteFate nextWriteFate(FileRole role) {
     return WriteFate::Normal;
 }
 
+int64_t currentPosition(std::FILE* file) {
+#if defined(_WIN32)
+    return _ftelli64(file);
+#else
+    return ftello(file);
+#endif
+}
+
+// Keeps what reached the image for a test that rebuilds the states a crash may leave.
+void recordImageWrite(FileRole role, uint64_t offset, const void* bytes, size_t length) {
+    if (!faultState.plan.record || role != FileRole::Image || length == 0) {
+        return;
+    }
+    const auto* begin = static_cast<const uint8_t*>(bytes);
+    faultState.recorded.push_back({false, offset, std::vector<uint8_t>(begin, begin + length)});
+}
+
 bool nextReadFails(FileRole role) {
     const uint32_t number = ++readCounter(role);
     const faults::Plan& plan = faultState.plan;
@@ -115,7 +139,10 @@ bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole rol
         case WriteFate::Normal:
             break;
     }
-    return length == 0 || std::fwrite(buffer, 1, length, file) == length;
+    const int64_t position = faultState.plan.record ? currentPosition(file) : 0;
+    const size_t written = length == 0 ? 0 : std::fwrite(buffer, 1, length, file);
+    recordImageWrite(role, static_cast<uint64_t>(position), buffer, written);
+    return written == length;
 }
 
 namespace {
@@ -201,6 +228,7 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
                           static_cast<off_t>(at));
         },
         offset, wanted, failed);
+    recordImageWrite(role, offset, buffer, n);
     return fate == WriteFate::Normal && !failed && n == length;
 #endif
 }
@@ -254,9 +282,14 @@ bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t cou
             case WriteFate::Normal:
                 break;
         }
+        const off_t position = faultState.plan.record ? lseek(fileno(file), 0, SEEK_CUR) : 0;
         const ssize_t n = writev(fileno(file), pieces.data(), static_cast<int>(blocks));
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(length)) {
+            recordImageWrite(role, static_cast<uint64_t>(position + at), block,
+                             std::min(length, static_cast<size_t>(n - at)));
         }
         if (n < 0 || static_cast<size_t>(n) % length != 0) {
             return false;
@@ -268,6 +301,36 @@ bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t cou
     }
     return true;
 #endif
+}
+
+bool syncFile(std::FILE* file, FileRole role) {
+    uint32_t& number =
+        role == FileRole::Image ? faultState.counts.imageSyncs : faultState.counts.hostSyncs;
+    ++number;
+    const faults::Plan& plan = faultState.plan;
+    if (plan.kind == faults::Kind::FailSync && plan.role == role && number == plan.at) {
+        faultState.fired = true;
+        return false;
+    }
+#if defined(_WIN32)
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    const bool synced = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+#else
+    int result = 0;
+    do {
+#if defined(__linux__)
+        // The data and what is needed to read it back (the size), not the times.
+        result = fdatasync(fileno(file));
+#else
+        result = fsync(fileno(file));
+#endif
+    } while (result != 0 && errno == EINTR);
+    const bool synced = result == 0;
+#endif
+    if (synced && plan.record && role == FileRole::Image) {
+        faultState.recorded.push_back({true, 0, {}});
+    }
+    return synced;
 }
 
 bool seekFile(std::FILE* file, uint64_t offset) {
@@ -392,6 +455,10 @@ void disarm() {
 
 Counts counts() {
     return faultState.counts;
+}
+
+const std::vector<ImageEvent>& recordedImageEvents() {
+    return faultState.recorded;
 }
 
 bool fired() {
