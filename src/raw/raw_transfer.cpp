@@ -122,8 +122,8 @@ std::optional<SectorSource> openSectorSource(const char* hostPath, const RawPara
     return source;
 }
 
-bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath,
-              bool imageClosed) {
+bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath, bool imageClosed,
+              bool syncWrites) {
     const char* message = imageClosed ? nullptr : msg::kMsgWriteFailed;
     OpenFile target =
         imagePath != nullptr ? OpenFile::open(imagePath, "r+b", FileRole::Image) : OpenFile();
@@ -135,7 +135,8 @@ bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePat
         message = msg::kMsgImageSeekFailed;
     } else {
         const bool copied =
-            copySectors(source.host.get(), target.get(), source.count, p.ch, source.hostIsImage);
+            copySectors(source.host.get(), target.get(), source.count, p.ch, source.hostIsImage) &&
+            (!syncWrites || syncFile(target.get(), FileRole::Image));
         if (!target.close() || !copied) {
             message = msg::kMsgWriteFailed;
         }
