@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <random>
 #include <set>
@@ -383,3 +384,43 @@ INSTANTIATE_TEST_SUITE_P(Commands, CrashOrder, ::testing::ValuesIn(kCases),
                          });
 
 }  // namespace
+
+// format, write, boot and a new image wait once for the disk with --sync; a wait that
+// fails is a failed write, and boot puts the old sector back.
+TEST(CrashOrderOfRawCommands, WithSyncEachWaitsOnceAndAFailedWaitIsAFailedWrite) {
+    testimg::TempDir dir;
+    const std::string image = dir.file("disk.img");
+    const std::string bootFile = dir.file("boot.bin");
+    testimg::runInProcess(image, {"ls"});
+    std::vector<uint8_t> boot = testimg::readFile(image);
+    boot.resize(512);
+    boot[100] ^= 0xFF;  // inside the boot code: boot has something to write
+    testimg::writeFile(bootFile, boot);
+    const Command commands[] = {{"format"}, {"boot", bootFile}, {"write", bootFile}, {}};
+    for (const Command& command : commands) {
+        SCOPED_TRACE(command.empty() ? "a new image" : command[0]);
+        for (const bool fail : {true, false}) {
+            if (command.empty()) {
+                std::remove(image.c_str());
+            }
+            const std::vector<uint8_t> before =
+                command.empty() ? std::vector<uint8_t>() : testimg::readFile(image);
+            const Plan plan = fail ? Plan{Kind::FailSync, FileRole::Image, 1} : Plan{};
+            const Command args = command.empty() ? Command{"ls"} : command;
+            const testimg::InProcessRun r = testimg::runInProcess(image, args, plan, kSync);
+            if (!fail) {
+                EXPECT_EQ(r.counts.imageSyncs, 1u);
+                EXPECT_TRUE(command.empty() || r.output.empty()) << testimg::fromSjis(r.output);
+            } else if (command.empty()) {
+                // No image is created: nothing of it takes the name.
+                EXPECT_EQ(r.output, image + testimg::consoleLine(u8" の読み込みに失敗"));
+                EXPECT_FALSE(std::filesystem::exists(image));
+            } else {
+                EXPECT_EQ(r.output, kWriteFailed);
+                if (command[0] == "boot") {
+                    EXPECT_TRUE(testimg::readFile(image) == before);
+                }
+            }
+        }
+    }
+}
