@@ -139,7 +139,8 @@ bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole rol
         case WriteFate::Normal:
             break;
     }
-    const int64_t position = faultState.plan.record ? currentPosition(file) : 0;
+    const bool recorded = faultState.plan.record && role == FileRole::Image;
+    const int64_t position = recorded ? currentPosition(file) : 0;
     const size_t written = length == 0 ? 0 : std::fwrite(buffer, 1, length, file);
     recordImageWrite(role, static_cast<uint64_t>(position), buffer, written);
     return written == length;
