@@ -34,7 +34,7 @@ only=""
 workdir="$repo/build-bench/work"
 keep=0
 
-all_workloads=(format format_new cp_in cp_out session_200 cp_tree_in cp_tree_out ls_200 rmdir_200 rmdir_tree raw_write raw_read)
+all_workloads=(format format_new cp_in cp_out session_200 cp_tree_in cp_tree_out ls_200 rmdir_200 rmdir_tree raw_write raw_read cp_in_sync session_200_sync cp_tree_in_sync)
 
 while (($#)); do
     case "$1" in
@@ -214,6 +214,22 @@ peer_cmd[raw_read]='dd if=t.img of=out.bin bs=512 count=2880 status=none'
 peer_name[raw_read]='dd bs=512 count=2880'
 note[raw_read]='2,880 sectors to a host file'
 
+# The same copies with --sync. The peer has no such option: it makes its copy and then
+# waits once for the disk (sync -d, one fdatasync), which makes the result durable but not
+# the order of its writes.
+printf '%s\n' 'mcopy -i t.img big.bin ::/BIG.BIN && exec sync -d t.img' >peer_cp_in_sync.sh
+printf '%s\n' "mcopy -i t.img ${file_list[*]} ::/ && exec sync -d t.img" >peer_session_sync.sh
+printf '%s\n' 'mcopy -s -i t.img tree ::/TREE && exec sync -d t.img' >peer_cp_tree_in_sync.sh
+for w in cp_in session_200 cp_tree_in; do
+    prepare[${w}_sync]=${prepare[$w]}
+    fat_cmd[${w}_sync]=${fat_cmd[$w]/#$B /$B --sync }
+    peer_name[${w}_sync]="${peer_name[$w]} + sync -d"
+    note[${w}_sync]="${note[$w]}, with --sync"
+done
+peer_cmd[cp_in_sync]='sh peer_cp_in_sync.sh'
+peer_cmd[session_200_sync]='sh peer_session_sync.sh'
+peer_cmd[cp_tree_in_sync]='sh peer_cp_tree_in_sync.sh'
+
 fail() { die "check failed: $1 ($2): $3"; }
 expect_silent() { [[ ! -s out.txt ]] || fail "$1" fat12img "printed $(head -c 200 out.txt | od -c | head -3)"; }
 expect_fsck_clean() { fsck.fat -n t.img >fsck.txt 2>&1 || fail "$1" "$2" "fsck.fat: $(cat fsck.txt)"; }
@@ -236,7 +252,7 @@ check() { # workload side
         expect_fsck_clean "$w" "$side"
         mdir -i t.img ::/ | grep -q 'Volume in drive : is BENCH' || fail "$w" "$side" "mdir sees no label BENCH"
         ;;
-    cp_in)
+    cp_in | cp_in_sync)
         [[ $side == peer ]] || expect_silent "$w"
         expect_fsck_clean "$w" "$side"
         rm -f back.bin back2.bin
@@ -248,7 +264,7 @@ check() { # workload side
         [[ $side == peer ]] || expect_silent "$w"
         cmp -s out.bin big.bin || fail "$w" "$side" "host file differs"
         ;;
-    session_200)
+    session_200 | session_200_sync)
         if [[ $side == fat12img ]]; then
             { cat usage.txt; printf '>%.0s' $(seq 0 200); } >expected.txt
             cmp -s out.txt expected.txt || fail "$w" "$side" "output is not the usage text and 201 prompts: $(tail -c 300 out.txt | od -c | head -5)"
@@ -261,7 +277,7 @@ check() { # workload side
         "$binary" t.img ls >out.txt
         [[ $(count_listed) == 200 ]] || fail "$w" "$side" "fat12img lists $(count_listed) files"
         ;;
-    cp_tree_in)
+    cp_tree_in | cp_tree_in_sync)
         [[ $side == peer ]] || expect_silent "$w"
         expect_fsck_clean "$w" "$side"
         rm -rf back && mcopy -s -i t.img ::/TREE back

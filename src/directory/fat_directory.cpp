@@ -500,6 +500,14 @@ bool FatDirectory::writeNewDirectoryCluster(uint32_t cluster) {
                                  buffer.data());
 }
 
+bool FatDirectory::storeTableAndFat() {
+    // New content in free clusters is reachable only through the entry still to come, so
+    // it may reach the disk together with the FAT; a cluster this table grew by is
+    // reachable as soon as the FAT links it, so its zeros must be there first.
+    const bool grew = lastCluster_ != atStart_->lastCluster;
+    return (!grew || volume_->barrier()) && volume_->flushFat();
+}
+
 int FatDirectory::createEntry(const char* name, const NewContent& content, Failure& failure) {
     failure = Failure::Refused;
     uint8_t field[entry::kNameFieldSize];
@@ -543,7 +551,7 @@ int FatDirectory::createEntry(const char* name, const NewContent& content, Failu
     } else if (content.data != nullptr && content.sizeField > 0) {
         stored = writeFileData(*volume_, first, content.sizeField, *content.data);
     }
-    if (!stored || !volume_->barrier() || !volume_->flushFat() || !volume_->barrier()) {
+    if (!stored || !storeTableAndFat()) {
         failure = Failure::WriteFailed;
         return -1;
     }
@@ -701,7 +709,7 @@ Directory::CreateOutcome FatDirectory::createTree(std::vector<NewEntry>& tree, N
             }
         }
     }
-    if (!volume_->barrier() || !volume_->flushFat() || !volume_->barrier()) {
+    if (!storeTableAndFat()) {
         return CreateOutcome::WriteFailed;
     }
     uint8_t field[entry::kNameFieldSize];

@@ -90,6 +90,9 @@ class FatDirectory : public Directory, private TransactionParticipant {
     bool beginChange(Transaction& operation);
     void transactionEnded(bool committed) override;
     bool writeChangedSectors();
+    // After the content of a new entry is written: the FAT that links it, with copy 0 on
+    // the disk, so that the entry may follow.
+    bool storeTableAndFat();
     std::unique_ptr<FatDirectory> openSubdirectory(int index);
     bool markRemoved(int index, Removal& removal);
     int allocateSlot(Failure& failure);

@@ -69,6 +69,7 @@ void resetImageState() {
     image.binaryMode = false;
     image.readOnly = false;
     image.imagePath = nullptr;
+    image.imageDevice.syncWrites = false;
 }
 
 bool isImageFile(const char* hostPath) {

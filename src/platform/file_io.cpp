@@ -8,7 +8,13 @@
 #include <system_error>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -22,6 +28,7 @@ struct FaultState {
     faults::Plan plan;
     faults::Counts counts;
     bool fired = false;
+    std::vector<faults::ImageEvent> recorded;
 };
 
 FaultState faultState;
@@ -73,6 +80,23 @@ WriteFate nextWriteFate(FileRole role) {
     return WriteFate::Normal;
 }
 
+int64_t currentPosition(std::FILE* file) {
+#if defined(_WIN32)
+    return _ftelli64(file);
+#else
+    return ftello(file);
+#endif
+}
+
+// Keeps what reached the image for a test that rebuilds the states a crash may leave.
+void recordImageWrite(FileRole role, uint64_t offset, const void* bytes, size_t length) {
+    if (!faultState.plan.record || role != FileRole::Image || length == 0) {
+        return;
+    }
+    const auto* begin = static_cast<const uint8_t*>(bytes);
+    faultState.recorded.push_back({false, offset, std::vector<uint8_t>(begin, begin + length)});
+}
+
 bool nextReadFails(FileRole role) {
     const uint32_t number = ++readCounter(role);
     const faults::Plan& plan = faultState.plan;
@@ -116,7 +140,11 @@ bool writeBlock(std::FILE* file, const void* buffer, size_t length, FileRole rol
         case WriteFate::Normal:
             break;
     }
-    return length == 0 || std::fwrite(buffer, 1, length, file) == length;
+    const bool recorded = faultState.plan.record && role == FileRole::Image;
+    const int64_t position = recorded ? currentPosition(file) : 0;
+    const size_t written = length == 0 ? 0 : std::fwrite(buffer, 1, length, file);
+    recordImageWrite(role, static_cast<uint64_t>(position), buffer, written);
+    return written == length;
 }
 
 namespace {
@@ -202,6 +230,7 @@ bool writeBlockAt(std::FILE* file, uint64_t offset, const void* buffer, size_t l
                           static_cast<off_t>(at));
         },
         offset, wanted, failed);
+    recordImageWrite(role, offset, buffer, n);
     return fate == WriteFate::Normal && !failed && n == length;
 #endif
 }
@@ -238,8 +267,12 @@ size_t readSide(const CopyEnd& side, uint64_t at, uint8_t* buffer, size_t length
 
 bool writeSide(const CopyEnd& side, uint64_t at, const uint8_t* buffer, size_t length) {
 #if defined(_WIN32)
-    return (!side.offset || seekFile(side.file, *side.offset + at)) &&
-           std::fwrite(buffer, 1, length, side.file) == length;
+    const bool written = (!side.offset || seekFile(side.file, *side.offset + at)) &&
+                         std::fwrite(buffer, 1, length, side.file) == length;
+    if (written && side.offset) {
+        recordImageWrite(side.role, *side.offset + at, buffer, length);
+    }
+    return written;
 #else
     bool failed = false;
     const int descriptor = fileno(side.file);
@@ -250,6 +283,9 @@ bool writeSide(const CopyEnd& side, uint64_t at, const uint8_t* buffer, size_t l
                        : write(descriptor, buffer + done, rest);
         },
         side.offset.value_or(0) + at, length, failed);
+    if (side.offset) {
+        recordImageWrite(side.role, *side.offset + at, buffer, n);
+    }
     return !failed && n == length;
 #endif
 }
@@ -329,7 +365,8 @@ CopyOutcome moveBytes(const CopyEnd& from, const CopyEnd& to, uint64_t at, uint6
 
 CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length, CopyBuffer& buffer,
                         uint64_t* moved) {
-    if (faultState.plan.bufferedCopies) {
+    // A recorded write needs its bytes, which only the buffer's path holds.
+    if (faultState.plan.bufferedCopies || (faultState.plan.record && to.role == FileRole::Image)) {
         buffer.hostCopies = false;
     }
     uint64_t done = 0;
@@ -417,9 +454,14 @@ bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t cou
             case WriteFate::Normal:
                 break;
         }
+        const off_t position = faultState.plan.record ? lseek(fileno(file), 0, SEEK_CUR) : 0;
         const ssize_t n = writev(fileno(file), pieces.data(), static_cast<int>(blocks));
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(length)) {
+            recordImageWrite(role, static_cast<uint64_t>(position + at), block,
+                             std::min(length, static_cast<size_t>(n - at)));
         }
         if (n < 0 || static_cast<size_t>(n) % length != 0) {
             return false;
@@ -431,6 +473,36 @@ bool writeRepeated(std::FILE* file, const void* block, size_t length, size_t cou
     }
     return true;
 #endif
+}
+
+bool syncFile(std::FILE* file, FileRole role) {
+    uint32_t& number =
+        role == FileRole::Image ? faultState.counts.imageSyncs : faultState.counts.hostSyncs;
+    ++number;
+    const faults::Plan& plan = faultState.plan;
+    if (plan.kind == faults::Kind::FailSync && plan.role == role && number == plan.at) {
+        faultState.fired = true;
+        return false;
+    }
+#if defined(_WIN32)
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    const bool synced = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+#else
+    int result = 0;
+    do {
+#if defined(__linux__)
+        // The data and what is needed to read it back (the size), not the times.
+        result = fdatasync(fileno(file));
+#else
+        result = fsync(fileno(file));
+#endif
+    } while (result != 0 && errno == EINTR);
+    const bool synced = result == 0;
+#endif
+    if (synced && plan.record && role == FileRole::Image) {
+        faultState.recorded.push_back({true, 0, {}});
+    }
+    return synced;
 }
 
 bool seekFile(std::FILE* file, uint64_t offset) {
@@ -555,6 +627,10 @@ void disarm() {
 
 Counts counts() {
     return faultState.counts;
+}
+
+const std::vector<ImageEvent>& recordedImageEvents() {
+    return faultState.recorded;
 }
 
 bool fired() {

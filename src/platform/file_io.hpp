@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace fat12img {
 
@@ -73,6 +74,10 @@ class CopyBuffer {
 // source had, when it ends early.
 CopyOutcome copyBetween(const CopyEnd& from, const CopyEnd& to, uint64_t length, CopyBuffer& buffer,
                         uint64_t* moved = nullptr);
+// Waits until everything written to the file so far is on the disk, not only in the host's
+// cache (fdatasync; FlushFileBuffers on Windows): a power cut after it cannot lose or
+// reorder those writes. False when the host reports that it could not.
+bool syncFile(std::FILE* file, FileRole role);
 // Positions are 64-bit everywhere; a long is 32 bits on some hosts.
 bool seekFile(std::FILE* file, uint64_t offset);
 // The size of a file just opened, which stays positioned at its start; none for a
@@ -136,6 +141,7 @@ enum class Kind : uint8_t {
     PowerCut,    // write number `at` is the last to reach the file; later ones vanish
                  // although they report success, as if the process had ended there
     FailClose,   // close number `at` reports failure (the file is closed all the same)
+    FailSync,    // sync number `at` reports failure, as after a write the disk refused
     NoLocks,     // every lock fails as on a file system that has none
     LockFails,   // every lock fails with an error of any other kind
 };
@@ -146,6 +152,15 @@ struct Plan {
     uint32_t at = 0;
     // Copies between files go through the buffer, as on a host without a copy of its own.
     bool bufferedCopies = false;
+    // Keeps every image write that reaches the file and every image sync, in order.
+    bool record = false;
+};
+
+// One recorded image write (its offset and bytes) or, with no bytes, a sync.
+struct ImageEvent {
+    bool sync = false;
+    uint64_t offset = 0;
+    std::vector<uint8_t> bytes;
 };
 
 struct Counts {
@@ -155,12 +170,16 @@ struct Counts {
     uint32_t hostWrites = 0;
     uint32_t imageCloses = 0;
     uint32_t hostCloses = 0;
+    uint32_t imageSyncs = 0;
+    uint32_t hostSyncs = 0;
 };
 
 void arm(const Plan& plan);
 void disarm();
 // What was transferred since the last arm (or disarm).
 Counts counts();
+// What a plan with `record` kept since it was armed.
+const std::vector<ImageEvent>& recordedImageEvents();
 // Whether the armed fault has fired.
 bool fired();
 // NoLocks or LockFails when the armed plan makes locks fail (the fault has then fired);

@@ -57,7 +57,7 @@ std::optional<ByteBuffer> readBootCode(const char* hostPath, const Geometry& g) 
     return code;
 }
 
-bool cmdBoot(const ByteBuffer& code, const char* imagePath, bool imageClosed) {
+bool cmdBoot(const ByteBuffer& code, const char* imagePath, bool imageClosed, bool syncWrites) {
     ByteBuffer old;
     try {
         old.resize(code.size());
@@ -81,9 +81,13 @@ bool cmdBoot(const ByteBuffer& code, const char* imagePath, bool imageClosed) {
         ByteBuffer replacement = code;
         std::copy(old.begin() + boot::kBytesPerSector, old.begin() + boot::kBootCode,
                   replacement.begin() + boot::kBytesPerSector);
-        if (replacement != old && !writeBlockAt(image.get(), 0, replacement.data(),
-                                                replacement.size(), FileRole::Image)) {
-            writeBlockAt(image.get(), 0, old.data(), old.size(), FileRole::Image);
+        auto written = [&](const ByteBuffer& bytes) {
+            return writeBlockAt(image.get(), 0, bytes.data(), bytes.size(), FileRole::Image) &&
+                   (!syncWrites || syncFile(image.get(), FileRole::Image));
+        };
+        if (replacement != old && !written(replacement)) {
+            // The failure is said whether or not the old bytes go back.
+            written(old);
             message = msg::kMsgWriteFailed;
         }
     }

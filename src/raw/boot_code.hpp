@@ -16,7 +16,9 @@ std::optional<ByteBuffer> readBootCode(const char* hostPath, const Geometry& g);
 // Writes the code over the start of the image file at imagePath, which the caller has
 // closed and mounts again afterwards, keeping the image's own parameter block (bytes 11
 // to 61). A failed write puts the old bytes back. imageClosed says whether that close
-// succeeded. Prints what failed; true when nothing did.
-bool cmdBoot(const ByteBuffer& code, const char* imagePath, bool imageClosed);
+// succeeded; with syncWrites (--sync) the code is on the disk before the image is closed,
+// and a failed wait for it counts as a failed write. Prints what failed; true when nothing
+// did.
+bool cmdBoot(const ByteBuffer& code, const char* imagePath, bool imageClosed, bool syncWrites);
 
 }  // namespace fat12img

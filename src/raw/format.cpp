@@ -214,13 +214,15 @@ bool writeFloppy(std::FILE* file, const FormatOptions& options) {
     return written;
 }
 
-FloppyWrite cmdFormat(const char* imagePath, bool imageClosed, const FormatOptions& options) {
+FloppyWrite cmdFormat(const char* imagePath, bool imageClosed, bool syncWrites,
+                      const FormatOptions& options) {
     // The image is rewritten in place: the run holds its lock, and the file is what the
     // user asked to format.
     OpenFile file = OpenFile::open(imagePath, "wb", FileRole::Image);
     FloppyWrite outcome = FloppyWrite::CannotCreate;
     if (file) {
-        const bool written = writeFloppy(file.get(), options);
+        const bool written = writeFloppy(file.get(), options) &&
+                             (!syncWrites || syncFile(file.get(), FileRole::Image));
         outcome = file.close() && written ? FloppyWrite::Done : FloppyWrite::WriteFailed;
     }
     // A close that failed may be a write of the old image that never completed; the new

@@ -39,7 +39,9 @@ bool writeFloppy(std::FILE* file, const FormatOptions& options = {});
 // Replaces the image file at imagePath, which the caller has closed and mounts again
 // afterwards unless the file could not be created, with an empty formatted floppy.
 // imageClosed says whether that close succeeded (a failed one may be a lost write to
-// report). Prints what failed.
-FloppyWrite cmdFormat(const char* imagePath, bool imageClosed, const FormatOptions& options = {});
+// report). With syncWrites (--sync) the floppy is on the disk before the file is closed.
+// Prints what failed.
+FloppyWrite cmdFormat(const char* imagePath, bool imageClosed, bool syncWrites,
+                      const FormatOptions& options = {});
 
 }  // namespace fat12img

@@ -141,8 +141,8 @@ std::optional<SectorSource> openSectorSource(const char* hostPath, const RawPara
     return source;
 }
 
-bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath,
-              bool imageClosed) {
+bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath, bool imageClosed,
+              bool syncWrites) {
     const char* message = imageClosed ? nullptr : msg::kMsgWriteFailed;
     OpenFile target =
         imagePath != nullptr ? OpenFile::open(imagePath, "r+b", FileRole::Image) : OpenFile();
@@ -154,7 +154,8 @@ bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePat
         message = msg::kMsgImageSeekFailed;
     } else {
         const bool copied =
-            copySectors(source.host.get(), target.get(), source.count, p.ch, source.hostIsImage);
+            copySectors(source.host.get(), target.get(), source.count, p.ch, source.hostIsImage) &&
+            (!syncWrites || syncFile(target.get(), FileRole::Image));
         if (!target.close() || !copied) {
             message = msg::kMsgWriteFailed;
         }

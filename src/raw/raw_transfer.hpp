@@ -37,9 +37,10 @@ std::optional<SectorSource> openSectorSource(const char* hostPath, const RawPara
                                              const char* imagePath);
 // Copies the source's sectors into the image file at imagePath, which the caller has
 // closed and mounts again afterwards; imageClosed says whether that close succeeded (a
-// failed one may be a lost write to report). Prints what failed; true when nothing did.
-bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath,
-              bool imageClosed);
+// failed one may be a lost write to report); with syncWrites (--sync) the sectors are on
+// the disk before the image is closed. Prints what failed; true when nothing did.
+bool cmdWrite(SectorSource& source, const RawParameters& p, const char* imagePath, bool imageClosed,
+              bool syncWrites);
 // Copies num sectors (0 means 1) from sector lba of the open image to sector base of a new
 // host file; the image stays as it was.
 void cmdRead(const char* hostPath, const RawParameters& p, ImageDevice& image,

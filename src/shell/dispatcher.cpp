@@ -53,7 +53,8 @@ void runFormat(int count, char** tokens) {
         return;
     }
     const bool closed = closeImage();
-    if (cmdFormat(image.imagePath, closed, *options) != FloppyWrite::CannotCreate) {
+    if (cmdFormat(image.imagePath, closed, image.imageDevice.syncWrites, *options) !=
+        FloppyWrite::CannotCreate) {
         mountImage(image.imagePath);
     }
 }
@@ -71,7 +72,7 @@ void runBoot(int /*count*/, char** tokens) {
         return;
     }
     const bool closed = closeImage();
-    cmdBoot(*code, image.imagePath, closed);
+    cmdBoot(*code, image.imagePath, closed, image.imageDevice.syncWrites);
     mountImage(image.imagePath);
 }
 
@@ -88,7 +89,7 @@ void runWrite(int count, char** tokens) {
         return;
     }
     const bool closed = closeImage();
-    cmdWrite(*source, p, image.imagePath, closed);
+    cmdWrite(*source, p, image.imagePath, closed, image.imageDevice.syncWrites);
     mountImage(image.imagePath);
 }
 

@@ -18,6 +18,7 @@ struct OptionRow {
 const OptionRow kOptions[] = {
     {"-e", "--errexit", &Options::errexit},
     {nullptr, "--version", &Options::version},
+    {nullptr, "--sync", &Options::sync},
 };
 
 bool equals(const char* a, const char* b) {

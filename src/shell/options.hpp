@@ -6,6 +6,7 @@ namespace fat12img {
 struct Options {
     bool errexit = false;  // -e: stop at the first failure and say so in the exit status
     bool version = false;  // --version: print the version and open nothing
+    bool sync = false;     // --sync: wait for the disk where the order of writes matters
 };
 
 struct CommandLine {

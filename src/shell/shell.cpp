@@ -99,6 +99,8 @@ int runShell(int argc, char** argv, std::FILE* input) {
         return exitStatus(false, Outcome::Succeeded);
     }
     const bool errexit = commandLine.options.errexit;
+    const bool syncWrites = commandLine.options.sync;
+    image.imageDevice.syncWrites = syncWrites;
     const int pathIndex = commandLine.next;
     const char* path = pathIndex < argc ? argv[pathIndex] : kDefaultImagePath;
     const int commandIndex = pathIndex + 1;
@@ -117,8 +119,11 @@ int runShell(int argc, char** argv, std::FILE* input) {
     const std::optional<FormatOptions> format =
         commandCount > 0 ? formatOfCommand(commandCount, argv + commandIndex) : std::nullopt;
     const FormatOptions newImage = format.value_or(FormatOptions{});
-    const LockOutcome locked = lock.acquire(
-        path, printImageBusy, [&newImage](std::FILE* file) { return writeFloppy(file, newImage); });
+    // A new image is on the disk before it takes its name.
+    const LockOutcome locked =
+        lock.acquire(path, printImageBusy, [&newImage, syncWrites](std::FILE* file) {
+            return writeFloppy(file, newImage) && (!syncWrites || syncFile(file, FileRole::Image));
+        });
     if (locked == LockOutcome::Failed || !mountImage(path)) {
         printFormatted(msg::kFmtMountFailed, path);
         return exitStatus(errexit, takeOutcome());

@@ -115,6 +115,8 @@ void FatVolume::wrote(uint64_t end, bool written) {
 
 bool FatVolume::writeToImage(uint32_t first, uint32_t count, const uint8_t* buffer) {
     const size_t length = static_cast<size_t>(count) * geometry_.bytesPerSector;
+    // Even a write that fails may have changed the file.
+    unsynced_ = true;
     const bool written = imageDevice_ != nullptr &&
                          imageWrite(*imageDevice_, first, buffer, length, geometry_.bytesPerSector);
     wrote(static_cast<uint64_t>(first) * geometry_.bytesPerSector + length, written);
@@ -122,7 +124,19 @@ bool FatVolume::writeToImage(uint32_t first, uint32_t count, const uint8_t* buff
 }
 
 bool FatVolume::settleUnfinishedUndo() {
-    return unfinishedUndo_.empty() || unfinishedUndo_.writeBack(*this);
+    // The old bytes are on the disk before the writes that come after them.
+    return unfinishedUndo_.empty() || (unfinishedUndo_.writeBack(*this) && barrier());
+}
+
+bool FatVolume::barrier() {
+    if (!unsynced_ || imageDevice_ == nullptr || !imageDevice_->syncWrites) {
+        return true;
+    }
+    if (imageDevice_->file == nullptr || !syncFile(imageDevice_->file, FileRole::Image)) {
+        return false;
+    }
+    unsynced_ = false;
+    return true;
 }
 
 bool FatVolume::prepareWrite(uint32_t first, uint32_t count, const uint8_t* before) {
@@ -139,6 +153,8 @@ bool FatVolume::writeSectorsFrom(uint32_t first, uint32_t count, DataSource& sou
     if (imageDevice_ == nullptr || !prepareWrite(first, count, nullptr)) {
         return false;
     }
+    // Even a write that fails may have changed the file.
+    unsynced_ = true;
     const uint64_t offset = static_cast<uint64_t>(first) * geometry_.bytesPerSector;
     const size_t length = std::min(bytes, static_cast<size_t>(count) * geometry_.bytesPerSector);
     const bool written = source.sendTo(*imageDevice_, offset, length);
@@ -332,8 +348,9 @@ bool FatVolume::flushFat() {
         return true;
     }
     for (uint32_t copy = 0; copy < geometry_.numberOfFats; ++copy) {
-        // Copy 0 is whole on the disk before any other copy changes.
-        if ((copy == 1 && !barrier()) || !writeFatCopy(copy, changed)) {
+        // Copy 0 is whole on the disk before any other copy changes; the other copies may
+        // lag behind it, so they need no barrier of their own.
+        if (!writeFatCopy(copy, changed) || (copy == 0 && !barrier())) {
             return false;
         }
     }

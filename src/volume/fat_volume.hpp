@@ -76,10 +76,12 @@ class FatVolume {
     // The first `bytes` bytes of count adjacent sectors to `sink`, in one transfer where
     // the image holds what they read as.
     bool readSectorsTo(uint32_t first, uint32_t count, size_t bytes, DataSink& sink) const;
-    // Where the order of writes matters for what a crash leaves: everything written so far
-    // reaches the disk before anything written after. The host's cache keeps the order of
-    // one process's writes, so for now this only marks the points.
-    bool barrier() { return true; }
+    // Where the order of writes matters for what a host crash or power cut leaves. With
+    // --sync, everything written so far is on the disk before anything written after; the
+    // barriers of one phase with nothing written between them cost one wait. Without it
+    // the host's cache decides the order, which only a process that ends keeps. False when
+    // the disk could not be made to hold the writes: the operation has then failed.
+    bool barrier();
     // The operation running on this volume, if any.
     Transaction* transaction() const { return transaction_; }
 
@@ -102,8 +104,9 @@ class FatVolume {
     bool markEndOfChain(uint32_t cluster);
 
     // Writes every FAT sector that differs from the image to every copy, copy 0 first, so
-    // that an interrupted write-back leaves at most a lagging second copy. False when a
-    // write fails.
+    // that an interrupted write-back leaves at most a lagging second copy. Copy 0 passes a
+    // barrier before any other copy is written: once this returns, an entry that the new
+    // links make reachable may follow. False when a write or the barrier fails.
     bool flushFat();
 
     // Reads every sector of the chain that starts at firstCluster; false when a sector
@@ -138,6 +141,8 @@ class FatVolume {
     std::vector<uint8_t> fatOnImage_;  // what every FAT copy of the image holds
     uint32_t freeClusters_ = 0;
     Transaction* transaction_ = nullptr;
+    // Something was written since the last barrier that waited for the disk.
+    bool unsynced_ = false;
     // The old bytes of sectors that a failed operation could not put back: the image is
     // read as if they were there, and they are written before any later write.
     SectorJournal unfinishedUndo_;

@@ -21,6 +21,9 @@ struct ImageDevice {
     bool readFailed = false;
     // An image the host lets this run only read: every write fails without being tried.
     bool readOnly = false;
+    // --sync: the volume's barriers wait for the disk. Set for the whole run; a reopen of
+    // the image keeps it.
+    bool syncWrites = false;
 
     void attach(std::FILE* handle, bool onlyForReading = false) {
         file = handle;

@@ -150,7 +150,11 @@ bool Transaction::recordBefore(uint32_t first, uint32_t count, const uint8_t* be
 }
 
 void Transaction::undo() {
-    if (!journal_.writeBack(volume_)) {
+    // The old bytes are on the disk before the failure is reported. A barrier that fails
+    // here changes nothing: the operation has failed already, and the bytes are written.
+    if (journal_.writeBack(volume_)) {
+        volume_.barrier();
+    } else {
         // The image takes no more writes for now: what is left is read as if it were
         // there and goes back before any later write.
         volume_.unfinishedUndo_ = std::move(journal_);

@@ -135,6 +135,13 @@ class TreeReader {
                     tree_.problems.push_back(path + ": directory without a chain");
                     continue;
                 }
+                // A table that garbage entries reach many times is read once: a damaged
+                // image could otherwise make the walk grow without end.
+                if (claimed_.count(cluster) != 0) {
+                    tree_.problems.push_back(path + ": cluster " + std::to_string(cluster) +
+                                             " is used twice");
+                    continue;
+                }
                 std::set<uint32_t> inner = ancestors;
                 inner.insert(cluster);
                 walk(chainBytes(chain(cluster, path)), path + "\\", inner);
@@ -151,7 +158,8 @@ class TreeReader {
                     tree_.problems.push_back(path + ": chain longer than its size");
                 }
             }
-            node.content.resize(size);
+            // No more than the chain holds: a damaged entry may claim gigabytes.
+            node.content.resize(std::min<size_t>(size, node.content.size()));
             tree_.nodes[path] = node;
         }
     }

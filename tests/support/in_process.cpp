@@ -85,6 +85,7 @@ InProcessRun runShellWith(std::vector<std::string> words, std::FILE* input,
         fat12img::runShell(static_cast<int>(words.size()), argv.data(), input);
         run.counts = fat12img::faults::counts();
         run.faultFired = fat12img::faults::fired();
+        run.imageEvents = fat12img::faults::recordedImageEvents();
         fat12img::faults::disarm();
         run.output = captured.text();
         run.errorOutput = errors.text();
@@ -96,21 +97,28 @@ InProcessRun runShellWith(std::vector<std::string> words, std::FILE* input,
 }  // namespace
 
 InProcessRun runInProcess(const std::string& image, const std::vector<std::string>& args,
-                          const fat12img::faults::Plan& plan) {
-    std::vector<std::string> words{"fat12img", image};
+                          const fat12img::faults::Plan& plan,
+                          const std::vector<std::string>& options) {
+    std::vector<std::string> words{"fat12img"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back(image);
     words.insert(words.end(), args.begin(), args.end());
     return runShellWith(words, stdin, plan);
 }
 
 InProcessRun runSessionInProcess(const std::string& image, const std::string& input,
-                                 const fat12img::faults::Plan& plan) {
+                                 const fat12img::faults::Plan& plan,
+                                 const std::vector<std::string>& options) {
     TempDir dir;
     writeFile(dir.file("stdin"), input);
     std::FILE* typed = std::fopen(dir.file("stdin").c_str(), "rb");
     if (typed == nullptr) {
         throw std::runtime_error("cannot open the typed input");
     }
-    InProcessRun run = runShellWith({"fat12img", image}, typed, plan);
+    std::vector<std::string> words{"fat12img"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.push_back(image);
+    InProcessRun run = runShellWith(words, typed, plan);
     std::fclose(typed);
     return run;
 }
