@@ -35,7 +35,9 @@ bool writeFill(std::FILE* file, uint8_t value, uint64_t length, FileRole role) {
     uint8_t sector[raw::kSectorSize];
     std::memset(sector, value, sizeof sector);
     const size_t head = static_cast<size_t>(length % raw::kSectorSize);
-    return (head == 0 || writeBlock(file, sector, head, role)) &&
+    // The head goes the way the sectors go (straight to the descriptor where the host has
+    // one), so that no byte waits in a stream buffer behind those written after it.
+    return (head == 0 || writeRepeated(file, sector, head, 1, role)) &&
            writeRepeated(file, sector, raw::kSectorSize,
                          static_cast<size_t>(length / raw::kSectorSize), role);
 }
