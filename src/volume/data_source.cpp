@@ -2,6 +2,25 @@
 
 namespace fat12img {
 
+namespace {
+
+// Whether a copy moved everything; when not, notes whether the reading side was to blame.
+bool wholeCopy(CopyOutcome outcome, bool& readFailed) {
+    switch (outcome) {
+        case CopyOutcome::Whole:
+            return true;
+        case CopyOutcome::SourceEnded:
+        case CopyOutcome::ReadFailed:
+            readFailed = true;
+            return false;
+        case CopyOutcome::WriteFailed:
+            break;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool HostFileSource::advance(size_t length) {
     position_ += length;
     if (position_ == size_ && !file_.close()) {
@@ -15,18 +34,10 @@ bool HostFileSource::sendTo(ImageDevice& image, uint64_t offset, size_t length) 
     if (length > size_ - position_ || image.file == nullptr || image.readOnly) {
         return false;
     }
-    switch (copyBetween({file_.get(), FileRole::Host, position_},
-                        {image.file, FileRole::Image, offset}, length, buffer_)) {
-        case CopyOutcome::Whole:
-            return advance(length);
-        case CopyOutcome::SourceEnded:
-        case CopyOutcome::ReadFailed:
-            readFailed_ = true;
-            return false;
-        case CopyOutcome::WriteFailed:
-            break;
-    }
-    return false;
+    return wholeCopy(copyBetween({file_.get(), FileRole::Host, position_},
+                                 {image.file, FileRole::Image, offset}, length, buffer_),
+                     readFailed_) &&
+           advance(length);
 }
 
 bool HostFileSource::copyInto(uint8_t* buffer, size_t length) {
@@ -44,18 +55,9 @@ bool HostFileSink::receiveFrom(ImageDevice& image, uint64_t offset, size_t lengt
     if (image.file == nullptr) {
         return false;
     }
-    switch (copyBetween({image.file, FileRole::Image, offset}, {file_, FileRole::Host, {}}, length,
-                        buffer_)) {
-        case CopyOutcome::Whole:
-            return true;
-        case CopyOutcome::SourceEnded:
-        case CopyOutcome::ReadFailed:
-            readFailed_ = true;
-            return false;
-        case CopyOutcome::WriteFailed:
-            break;
-    }
-    return false;
+    return wholeCopy(copyBetween({image.file, FileRole::Image, offset}, {file_, FileRole::Host, {}},
+                                 length, buffer_),
+                     readFailed_);
 }
 
 }  // namespace fat12img
